@@ -1,0 +1,61 @@
+#pragma once
+
+#include <string>
+
+// The program's settings, kept in step with "Quorvel.ini" in the application
+// directory, section "main". Every property write stores the value and writes
+// its key to the file at once; a refused write raises EQuorvelError
+// "Unable to write to <full path>". Used on the main thread only.
+class TQuorvelSettings {
+ public:
+  // Reads the settings file below AppDirectory (which ends in a separator).
+  explicit TQuorvelSettings(std::string AppDirectory);
+
+  void LoadSettings();
+  void WriteSettings();
+
+  const std::string& FileName() const { return FFileName; }
+
+  const std::string& FTPServer() const { return FFTPServer; }
+  void SetFTPServer(const std::string& Value);
+  const std::string& FTPPort() const { return FFTPPort; }
+  void SetFTPPort(const std::string& Value);
+  const std::string& FTPUser() const { return FFTPUser; }
+  void SetFTPUser(const std::string& Value);
+  const std::string& FTPPass() const { return FFTPPass; }
+  void SetFTPPass(const std::string& Value);
+  const std::string& KassaPath() const { return FKassaPath; }
+  void SetKassaPath(const std::string& Value);
+  const std::string& PriceSync() const { return FPriceSync; }
+  void SetPriceSync(const std::string& Value);
+  const std::string& ChSync() const { return FChSync; }
+  void SetChSync(const std::string& Value);
+  bool AutoStartThread() const { return FAutoStartThread; }
+  void SetAutoStartThread(bool Value);
+  const std::string& ScalePath() const { return FScalePath; }
+  void SetScalePath(const std::string& Value);
+  const std::string& ScaleSync() const { return FScaleSync; }
+  void SetScaleSync(const std::string& Value);
+
+ private:
+  std::string FAppDirectory;
+  std::string FFileName;
+  std::string FFTPServer;
+  std::string FFTPUser;
+  std::string FFTPPass;
+  std::string FFTPPort;
+  std::string FKassaPath;
+  std::string FScalePath;
+  std::string FScaleSync;
+  std::string FPriceSync;
+  std::string FChSync;
+  bool FAutoStartThread = false;
+};
+
+// The one settings object, created by start-up and alive until the process
+// ends.
+extern TQuorvelSettings* Settings;
+
+// The folder of the running executable with its trailing separator, fixed
+// once at start-up.
+const std::string& ApplicationDirectory();

@@ -1,0 +1,143 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/memstream.h"
+
+// Blocking TCP sockets with per-wait time-outs and line reading. Failures
+// never raise: every operation leaves its outcome in LastError (Windows
+// Sockets numbering, 0 = success) and its text in LastErrorDesc.
+// Byte strings are std::string holding raw bytes; host and port texts are
+// UTF-8 and go to the resolver in code page 1251.
+
+using TSocketHandle = intptr_t;
+inline constexpr TSocketHandle INVALID_SOCKET_HANDLE = -1;
+
+enum class TSocketFamily { SF_Any, SF_IP4, SF_IP6 };
+
+// One socket address of either family, large enough for IPv6.
+struct TVarSin {
+  uint16_t Family = 0;     // AF_INET, AF_INET6 or 0
+  uint16_t Port = 0;       // host byte order
+  uint8_t Addr[16] = {};   // network byte order; 4 bytes used for IPv4
+  uint32_t ScopeId = 0;
+  bool IsIPv6() const;
+};
+
+// Windows Sockets error numbers used across the layer.
+inline constexpr int WSAEWOULDBLOCK = 10035;
+inline constexpr int WSAENOBUFS = 10055;
+inline constexpr int WSAECONNRESET = 10054;
+inline constexpr int WSAETIMEDOUT = 10060;
+inline constexpr int WSAECONNREFUSED = 10061;
+inline constexpr int WSAHOST_NOT_FOUND = 11001;
+
+class TBlockSocket {
+ public:
+  TBlockSocket();
+  virtual ~TBlockSocket();
+  TBlockSocket(const TBlockSocket&) = delete;
+  TBlockSocket& operator=(const TBlockSocket&) = delete;
+
+  virtual void CloseSocket();
+  virtual void AbortSocket();
+  virtual void Connect(const std::string& IP, const std::string& Port);
+  void Bind(const std::string& IP, const std::string& Port);
+  virtual int SendBuffer(const void* Buffer, int Length);
+  virtual void SendString(const std::string& Data);
+  virtual void SendStreamRaw(TMemoryStream& Stream);
+  virtual int RecvBuffer(void* Buffer, int Length);
+  virtual std::string RecvString(int Timeout);
+  virtual std::string RecvTerminated(int Timeout, const std::string& Terminator);
+  virtual std::string RecvPacket(int Timeout);
+  virtual void RecvStreamRaw(TMemoryStream& Stream, int Timeout);
+  virtual int WaitingData();
+  virtual int SockCheck(int SockResult);
+  virtual bool CanRead(int Timeout);
+  virtual bool CanWrite(int Timeout);
+  virtual int GetSocketType();
+  virtual int GetSocketProtocol();
+  virtual std::string GetErrorDescEx();
+
+  void Purge();
+  void ResetLastError();
+  std::string LocalName();
+  static std::string GetErrorDesc(int ErrorCode);
+
+  TSocketHandle Socket() const { return FSocket; }
+  int LastError() const { return FLastError; }
+  const std::string& LastErrorDesc() const { return FLastErrorDesc; }
+  const std::string& LineBuffer() const { return FBuffer; }
+  void SetLineBuffer(const std::string& Value) { FBuffer = Value; }
+  bool ConvertLineEnd() const { return FConvertLineEnd; }
+  void SetConvertLineEnd(bool Value) { FConvertLineEnd = Value; }
+  int MaxLineLength() const { return FMaxLineLength; }
+  void SetMaxLineLength(int Value) { FMaxLineLength = Value; }
+  bool InterPacketTimeout() const { return FInterPacketTimeout; }
+  void SetInterPacketTimeout(bool Value) { FInterPacketTimeout = Value; }
+  TSocketFamily Family() const { return FFamily; }
+  void SetFamily(TSocketFamily Value);
+  bool PreferIP4() const { return FPreferIP4; }
+  void SetPreferIP4(bool Value) { FPreferIP4 = Value; }
+  bool IP6used() const { return FIP6used; }
+  int SendMaxChunk() const { return FSendMaxChunk; }
+  void SetSendMaxChunk(int Value) { FSendMaxChunk = Value; }
+  int NonblockSendTimeout() const { return FNonblockSendTimeout; }
+  void SetNonblockSendTimeout(int Value) { FNonblockSendTimeout = Value; }
+  const TVarSin& LocalSin() const { return FLocalSin; }
+  const TVarSin& RemoteSin() const { return FRemoteSin; }
+
+ protected:
+  TSocketHandle FSocket = INVALID_SOCKET_HANDLE;
+  int FLastError = 0;
+  std::string FLastErrorDesc;
+  std::string FBuffer;
+  bool FConvertLineEnd = false;
+  bool FLastCR = false;
+  bool FLastLF = false;
+  int FMaxLineLength = 0;
+  bool FInterPacketTimeout = true;
+  TSocketFamily FFamily = TSocketFamily::SF_Any;
+  TSocketFamily FFamilySave = TSocketFamily::SF_Any;
+  bool FPreferIP4 = true;
+  bool FIP6used = false;
+  int FSendMaxChunk = 65536;
+  int FNonblockSendTimeout = 15000;
+  TVarSin FLocalSin;
+  TVarSin FRemoteSin;
+};
+
+// Holds the (always empty) proxy settings; its proxy connect path is never
+// taken.
+class TSocksBlockSocket : public TBlockSocket {
+ public:
+  const std::string& SocksIP() const { return FSocksIP; }
+
+ protected:
+  std::string FSocksIP;
+  std::string FSocksPort = "1080";
+  std::string FSocksUsername;
+  std::string FSocksPassword;
+};
+
+class TTCPBlockSocket : public TSocksBlockSocket {
+ public:
+  ~TTCPBlockSocket() override;
+  void CloseSocket() override;
+  int GetSocketType() override;
+  int GetSocketProtocol() override;
+};
+
+// Process-wide socket library: started once at program start, stopped at
+// program end. On Linux start-up only marks the modern resolver available.
+bool LoadSocketLibrary();
+void FreeSocketLibrary();
+
+bool IsIPv4Text(const std::string& Value);
+bool IsIPv6Text(const std::string& Value);
+
+// Resolves a host and port text into one address; returns 0 or the
+// resolver's error number (11001 for an unknown host).
+int ResolveAddress(const std::string& IP, const std::string& Port, TSocketFamily Family,
+                   bool PreferIP4, bool SocketOpen, TVarSin& Sin);
