@@ -16,9 +16,15 @@ inline constexpr TSocketHandle INVALID_SOCKET_HANDLE = -1;
 
 enum class TSocketFamily { SF_Any, SF_IP4, SF_IP6 };
 
+// Address families of TVarSin in the Windows Sockets numbering, the same on
+// every platform; the OS layer converts them.
+inline constexpr uint16_t VARSIN_AF_UNSPEC = 0;
+inline constexpr uint16_t VARSIN_AF_INET = 2;
+inline constexpr uint16_t VARSIN_AF_INET6 = 23;
+
 // One socket address of either family, large enough for IPv6.
 struct TVarSin {
-  uint16_t Family = 0;     // AF_INET, AF_INET6 or 0
+  uint16_t Family = VARSIN_AF_UNSPEC;  // VARSIN_AF_INET, VARSIN_AF_INET6 or unspecified
   uint16_t Port = 0;       // host byte order
   uint8_t Addr[16] = {};   // network byte order; 4 bytes used for IPv4
   uint32_t ScopeId = 0;
@@ -66,6 +72,9 @@ class TBlockSocket {
   static std::string GetErrorDesc(int ErrorCode);
 
   TSocketHandle Socket() const { return FSocket; }
+  // Takes over an OS socket connected elsewhere (one a listener accepted),
+  // closing the current one without the orderly shutdown.
+  void SetSocket(TSocketHandle Value);
   int LastError() const { return FLastError; }
   const std::string& LastErrorDesc() const { return FLastErrorDesc; }
   const std::string& LineBuffer() const { return FBuffer; }
@@ -89,6 +98,15 @@ class TBlockSocket {
   const TVarSin& RemoteSin() const { return FRemoteSin; }
 
  protected:
+  // Opens the OS socket for the address's family unless one is open.
+  void CreateSocketFor(const TVarSin& Sin);
+  void GetSins();
+  void RefreshErrorDesc();
+  // Any-line-end search: the first CR or LF, two bytes long for CR LF and
+  // LF CR; a lone CR or LF is remembered so that its partner arriving in the
+  // next packet is dropped.
+  size_t FindLineEnd(const std::string& Data, size_t& EndLength);
+
   TSocketHandle FSocket = INVALID_SOCKET_HANDLE;
   int FLastError = 0;
   std::string FLastErrorDesc;
@@ -131,8 +149,21 @@ class TTCPBlockSocket : public TSocksBlockSocket {
 
 // Process-wide socket library: started once at program start, stopped at
 // program end. On Linux start-up only marks the modern resolver available.
+// A failed load ends start-up with SocketLibraryLoadErrorText, error code 0.
 bool LoadSocketLibrary();
 void FreeSocketLibrary();
+inline constexpr const char* SocketLibraryLoadErrorText = "Error loading Socket interface (ws2_32.dll)!";
+
+// Which resolver the loaded library offers: getaddrinfo for every family, for
+// IPv6 only, or (neither) the legacy IPv4-only calls. Both are false while
+// the library is not loaded. Tests switch the modern resolver off to reach
+// the legacy path, which Linux never takes on its own.
+struct TResolverAvailability {
+  bool AllFamilies = false;
+  bool IPv6Only = false;
+};
+TResolverAvailability ResolverAvailability();
+void SetResolverAvailability(TResolverAvailability Value);
 
 bool IsIPv4Text(const std::string& Value);
 bool IsIPv6Text(const std::string& Value);
