@@ -89,6 +89,11 @@ class TFTPSend : public TSynaClient {
   TFTPList& FtpList() { return *FFtpList; }
   const TFTPStatus& OnStatus() const { return FOnStatus; }
   void SetOnStatus(TFTPStatus Value) { FOnStatus = std::move(Value); }
+  // The most bytes a download or listing may bring into DataStream (2 GiB -
+  // 1): a transfer that would pass it fails, so that a server cannot grow
+  // the session's memory without bound. Tests lower it.
+  int64_t MaxDataSize() const { return FMaxDataSize; }
+  void SetMaxDataSize(int64_t Value) { FMaxDataSize = Value; }
 
  protected:
   virtual bool PerformLogon(int LogonMode);
@@ -113,4 +118,5 @@ class TFTPSend : public TSynaClient {
   bool FForceOldPort = false;
   std::unique_ptr<TFTPList> FFtpList;
   TFTPStatus FOnStatus;
+  int64_t FMaxDataSize = 2147483647;
 };
