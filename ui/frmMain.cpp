@@ -1,0 +1,370 @@
+#include "ui/frmMain.h"
+
+#include <algorithm>
+#include <exception>
+#include <vector>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QScreen>
+#include <QStackedWidget>
+#include <QTimer>
+#include <QToolButton>
+
+#include "app/uSettingsClass.h"
+#include "platform/paths.h"
+#include "ui/TabStrip.h"
+#include "ui/TaskbarButton.h"
+#include "ui/TrayIntegration.h"
+#include "ui/WindowFont.h"
+
+namespace {
+
+constexpr int PageWidth = TfrmSyncMain::ClientWidth;
+constexpr int PageHeight = TfrmSyncMain::ClientHeight - TTabStrip::StripHeight;
+const QString FolderInstruction = QStringLiteral("Выберите директорию кассы");
+
+// A page whose children keep their distance to the right and bottom edges
+// where they are anchored there; the others keep their place. Distances are
+// taken from the page's design size.
+class TAnchoredPage : public QWidget {
+ public:
+  explicit TAnchoredPage(const QString& Name) {
+    setObjectName(Name);
+    resize(PageWidth, PageHeight);
+  }
+
+  void Anchor(QWidget* Child, Qt::Edges Edges) {
+    const QRect Place = Child->geometry();
+    FAnchored.push_back({Child, Edges, PageWidth - Place.right() - 1, PageHeight - Place.bottom() - 1});
+  }
+
+ protected:
+  void resizeEvent(QResizeEvent*) override {
+    for (const TAnchored& Item : FAnchored) {
+      QRect Place = Item.Child->geometry();
+      if (Item.Edges & Qt::RightEdge) Place.moveRight(width() - Item.RightGap - 1);
+      if (Item.Edges & Qt::BottomEdge) Place.moveBottom(height() - Item.BottomGap - 1);
+      Item.Child->setGeometry(Place);
+    }
+  }
+
+ private:
+  struct TAnchored {
+    QWidget* Child;
+    Qt::Edges Edges;
+    int RightGap;
+    int BottomGap;
+  };
+  std::vector<TAnchored> FAnchored;
+};
+
+// A label sized to its text, as labels of the original layout are.
+QLabel* AddLabel(QWidget* Parent, const QString& Name, const QString& Text, int Left, int Top) {
+  auto* Label = new QLabel(Text, Parent);
+  Label->setObjectName(Name);
+  Label->move(Left, Top);
+  Label->adjustSize();
+  return Label;
+}
+
+void SetLabelText(QLabel* Label, const std::string& Text) {
+  Label->setText(QString::fromStdString(Text));
+  Label->adjustSize();
+}
+
+QLineEdit* AddEdit(QWidget* Parent, const QString& Name, const QRect& Place) {
+  auto* Edit = new QLineEdit(Parent);
+  Edit->setObjectName(Name);
+  Edit->setGeometry(Place);
+  return Edit;
+}
+
+QPushButton* AddButton(QWidget* Parent, const QString& Name, const QString& Caption, const QRect& Place) {
+  auto* Button = new QPushButton(Caption, Parent);
+  Button->setObjectName(Name);
+  Button->setGeometry(Place);
+  return Button;
+}
+
+QGroupBox* AddGroup(QWidget* Parent, const QString& Name, const QString& Caption, int Top, int Height) {
+  auto* Group = new QGroupBox(Caption, Parent);
+  Group->setObjectName(Name);
+  Group->setGeometry(3, Top, PageWidth - 6, Height);
+  return Group;
+}
+
+// The flat "..." button beside a folder edit box. It takes no focus, so the
+// keyboard moves from the edit box straight on.
+QToolButton* AddFolderButton(QWidget* Parent, const QString& Name) {
+  auto* Button = new QToolButton(Parent);
+  Button->setObjectName(Name);
+  Button->setText("...");
+  Button->setAutoRaise(true);
+  Button->setFocusPolicy(Qt::NoFocus);
+  Button->setGeometry(495, 16, 23, 22);
+  return Button;
+}
+
+void ShowErrorBox(QWidget* Owner, const QString& Text) {
+  QMessageBox::critical(Owner, QCoreApplication::applicationName(), Text);
+}
+
+}  // namespace
+
+TfrmSyncMain::TfrmSyncMain(bool TrayAvailable, const TControllerFactory& MakeController)
+    : QWidget(nullptr), FFolderChooser(&BrowseForFolder), FErrorReport(&ShowErrorBox) {
+  setObjectName("frmSyncMain");
+  setWindowTitle(TTrayIntegration::Caption);
+  // With a notification area the window keeps off the taskbar; without one
+  // the taskbar button is its only way back after a minimize.
+  setWindowFlags((TrayAvailable ? Qt::Tool : Qt::Window) | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  setFont(WindowFont(ControlFontPixels));
+  setAutoFillBackground(true);
+  resize(ClientWidth, ClientHeight);
+
+  FTabStrip = new TTabStrip(this);
+  FTabStrip->setObjectName("tabStrip");
+  FTabStrip->AddTab("Состояние");
+  FTabStrip->AddTab("Настройки");
+  FPages = new QStackedWidget(this);
+  FPages->setObjectName("pages");
+  FPages->addWidget(BuildStatusPage(TrayAvailable));
+  FPages->addWidget(BuildSettingsPage());
+  connect(FTabStrip, &TTabStrip::CurrentChanged, FPages, &QStackedWidget::setCurrentIndex);
+  SetTabOrder();
+
+  QIcon TrayIcon;
+  for (const int Size : {16, 32, 48, 128, 256}) TrayIcon.addFile(QString(":/icons/quorvel-%1.png").arg(Size));
+  setWindowIcon(TrayIcon);
+  FTray = new TTrayIntegration(this, TrayAvailable, TrayIcon);
+  connect(FTray, &TTrayIntegration::Clicked, this, [this] { Guarded([this] { TrayIcon1Click(); }); });
+  connect(FTray, &TTrayIntegration::BalloonShown, this, &TfrmSyncMain::BalloonShown);
+  connect(FTray->CloseAction(), &QAction::triggered, this, [this] { Guarded([this] { N1Click(); }); });
+  // The icon is in the notification area before the controller shows its
+  // first balloon.
+  FTray->ShowIcon();
+
+  FController = MakeController(*this);
+  Guarded([this] { FController->FormCreate(); });
+}
+
+TfrmSyncMain::~TfrmSyncMain() = default;
+
+QWidget* TfrmSyncMain::BuildStatusPage(bool TrayAvailable) {
+  auto* Page = new TAnchoredPage("tsStatus");
+  AddLabel(Page, "Label1", "Состояние:", 16, 11);
+  AddLabel(Page, "Label2", "Время последнего обновления прайса:", 16, 30);
+  AddLabel(Page, "Label3", "Время последней отправки чеков:", 16, 51);
+  AddLabel(Page, "Label4", "Время последней прогрузки весов:", 16, 70);
+  lbStatus = AddLabel(Page, "lbStatus", "status", 219, 11);
+  lbTimePrice = AddLabel(Page, "lbTimePrice", "TimePrice", 219, 30);
+  lbTimeCh = AddLabel(Page, "lbTimeCh", "TimeCh", 219, 51);
+  lbTimeScale = AddLabel(Page, "lbTimeScale", "TimeScale", 219, 70);
+
+  btnSync = AddButton(Page, "btnSync", "Запустить", QRect(496, 208, 97, 25));
+  Page->Anchor(btnSync, Qt::RightEdge | Qt::BottomEdge);
+  connect(btnSync, &QPushButton::clicked, this, [this] { Guarded([this] { btnSyncClick(); }); });
+
+  // Without a notification area there is no tray menu, so the page itself
+  // offers the way out.
+  if (!TrayAvailable) {
+    btnClose = AddButton(Page, "btnClose", "Закрыть программу", QRect(16, 208, 130, 25));
+    Page->Anchor(btnClose, Qt::LeftEdge | Qt::BottomEdge);
+    connect(btnClose, &QPushButton::clicked, this, [this] { Guarded([this] { N1Click(); }); });
+  }
+  return Page;
+}
+
+QWidget* TfrmSyncMain::BuildSettingsPage() {
+  auto* Page = new TAnchoredPage("tsSettings");
+
+  QGroupBox* FtpGroup = AddGroup(Page, "GroupBox1", " FTP сервер", 3, 78);
+  AddLabel(FtpGroup, "Label5", "IP сервера", 16, 19);
+  edtServ = AddEdit(FtpGroup, "edtServ", QRect(112, 17, 121, 19));
+  AddLabel(FtpGroup, "Label6", "Порт", 272, 19);
+  edtPort = AddEdit(FtpGroup, "edtPort", QRect(368, 17, 121, 19));
+  // Only digits can be typed; a stored value is shown as it is all the same.
+  edtPort->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), edtPort));
+  AddLabel(FtpGroup, "Label7", "Пользователь", 16, 44);
+  edtUser = AddEdit(FtpGroup, "edtUser", QRect(112, 42, 121, 19));
+  AddLabel(FtpGroup, "Label8", "Пароль", 272, 44);
+  edtPass = AddEdit(FtpGroup, "edtPass", QRect(368, 42, 121, 19));
+  edtPass->setEchoMode(QLineEdit::Password);
+
+  QGroupBox* KassaGroup = AddGroup(Page, "GroupBox2", " Касса ", 87, 50);
+  AddLabel(KassaGroup, "Label9", "Каталог кассы", 16, 20);
+  edtKassaPath = AddEdit(KassaGroup, "edtKassaPath", QRect(112, 18, 377, 19));
+  SpeedButton1 = AddFolderButton(KassaGroup, "SpeedButton1");
+  connect(SpeedButton1, &QToolButton::clicked, this, [this] { Guarded([this] { ChooseFolder(edtKassaPath); }); });
+
+  QGroupBox* ScalesGroup = AddGroup(Page, "GroupBox3", " Весы", 143, 50);
+  AddLabel(ScalesGroup, "Label10", "Каталог весов", 16, 20);
+  edtScalesPath = AddEdit(ScalesGroup, "edtScalesPath", QRect(112, 18, 377, 19));
+  SpeedButton2 = AddFolderButton(ScalesGroup, "SpeedButton2");
+  connect(SpeedButton2, &QToolButton::clicked, this, [this] { Guarded([this] { ChooseFolder(edtScalesPath); }); });
+
+  CheckBox1 = new QCheckBox("Запускать проверку чеков и прайса вместе с программой", Page);
+  CheckBox1->setObjectName("CheckBox1");
+  CheckBox1->setGeometry(16, 212, 329, 17);
+  Page->Anchor(CheckBox1, Qt::LeftEdge | Qt::BottomEdge);
+
+  Button3 = AddButton(Page, "Button3", "Сохранить", QRect(384, 208, 97, 25));
+  Page->Anchor(Button3, Qt::RightEdge | Qt::BottomEdge);
+  connect(Button3, &QPushButton::clicked, this, [this] { Guarded([this] { Button3Click(); }); });
+  Button4 = AddButton(Page, "Button4", "Отменить", QRect(496, 208, 97, 25));
+  Page->Anchor(Button4, Qt::RightEdge | Qt::BottomEdge);
+  connect(Button4, &QPushButton::clicked, this, [this] { Guarded([this] { Button4Click(); }); });
+  return Page;
+}
+
+void TfrmSyncMain::SetTabOrder() {
+  // Status page, then the settings page: the FTP group, the till group,
+  // "Сохранить", "Отменить", the check box, the scales group.
+  std::vector<QWidget*> Order{btnSync};
+  if (btnClose != nullptr) Order.push_back(btnClose);
+  Order.insert(Order.end(), {edtServ, edtPort, edtUser, edtPass, edtKassaPath, Button3, Button4, CheckBox1, edtScalesPath});
+  for (size_t i = 1; i < Order.size(); ++i) QWidget::setTabOrder(Order[i - 1], Order[i]);
+}
+
+bool TfrmSyncMain::TrayAvailable() const { return FTray->Available(); }
+
+int TfrmSyncMain::CurrentPage() const { return FTabStrip->CurrentIndex(); }
+
+void TfrmSyncMain::SelectPage(TPage Page) { FTabStrip->SetCurrentIndex(Page); }
+
+void TfrmSyncMain::ShowAtStart() {
+  if (!TrayAvailable()) ShowWindow();
+}
+
+void TfrmSyncMain::SetStatusText(const std::string& Text) { SetLabelText(lbStatus, Text); }
+void TfrmSyncMain::SetTimePriceText(const std::string& Text) { SetLabelText(lbTimePrice, Text); }
+void TfrmSyncMain::SetTimeChText(const std::string& Text) { SetLabelText(lbTimeCh, Text); }
+void TfrmSyncMain::SetTimeScaleText(const std::string& Text) { SetLabelText(lbTimeScale, Text); }
+
+void TfrmSyncMain::SetSyncButtonCaption(const std::string& Caption) {
+  btnSync->setText(QString::fromStdString(Caption));
+}
+
+void TfrmSyncMain::ShowBalloon(const std::string& Text) { FTray->ShowBalloon(QString::fromStdString(Text)); }
+
+void TfrmSyncMain::FillSettingsPage(const TQuorvelSettings& Source) {
+  edtServ->setText(QString::fromStdString(Source.FTPServer()));
+  edtPort->setText(QString::fromStdString(Source.FTPPort()));
+  edtUser->setText(QString::fromStdString(Source.FTPUser()));
+  edtPass->setText(QString::fromStdString(Source.FTPPass()));
+  edtKassaPath->setText(QString::fromStdString(Source.KassaPath()));
+  edtScalesPath->setText(QString::fromStdString(Source.ScalePath()));
+  CheckBox1->setChecked(Source.AutoStartThread());
+}
+
+void TfrmSyncMain::btnSyncClick() { FController->btnSyncClick(); }
+
+void TfrmSyncMain::Button3Click() {
+  // One setter per value, each writing the settings file; a refused write
+  // stops the save at that step and leaves the page where it is.
+  Settings->SetFTPServer(edtServ->text().toStdString());
+  Settings->SetFTPPort(edtPort->text().toStdString());
+  Settings->SetFTPUser(edtUser->text().toStdString());
+  Settings->SetFTPPass(edtPass->text().toStdString());
+  Settings->SetKassaPath(edtKassaPath->text().toStdString());
+  Settings->SetAutoStartThread(CheckBox1->isChecked());
+  Settings->SetScalePath(edtScalesPath->text().toStdString());
+  SelectPage(StatusPage);
+}
+
+void TfrmSyncMain::Button4Click() { FillSettingsPage(*Settings); }
+
+void TfrmSyncMain::ChooseFolder(QLineEdit* Edit) {
+  const std::optional<QString> Folder = FFolderChooser(this, FolderInstruction);
+  if (Folder) Edit->setText(QString::fromStdString(IncludeTrailingPathDelimiter(Folder->toStdString())));
+}
+
+void TfrmSyncMain::TrayIcon1Click() {
+  if (isVisible()) {
+    HideWindow();
+  } else {
+    ShowWindow();
+  }
+}
+
+void TfrmSyncMain::N1Click() {
+  FAllowClose = true;
+  FTray->RemoveIcon();
+  close();
+  // The workers are neither stopped nor waited for: leaving the event loop
+  // ends the process with them.
+  QCoreApplication::exit(0);
+}
+
+void TfrmSyncMain::ShowWindow() {
+  PlaceFirstTime();
+  showNormal();
+  raise();
+  activateWindow();
+  if (TrayAvailable()) RemoveTaskbarButton(this);
+}
+
+void TfrmSyncMain::HideWindow() {
+  if (TrayAvailable()) {
+    hide();
+  } else {
+    showMinimized();
+  }
+}
+
+void TfrmSyncMain::PlaceFirstTime() {
+  if (FPlaced) return;
+  FPlaced = true;
+  const QScreen* Screen = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
+  if (Screen == nullptr) return;
+  const QRect WorkArea = Screen->availableGeometry();
+  const QSize Size = frameGeometry().size();
+  // Centred in the work area, but never above or left of its corner when
+  // the window is larger than the screen.
+  move(std::max(WorkArea.left(), WorkArea.left() + (WorkArea.width() - Size.width()) / 2),
+       std::max(WorkArea.top(), WorkArea.top() + (WorkArea.height() - Size.height()) / 2));
+}
+
+void TfrmSyncMain::changeEvent(QEvent* Event) {
+  QWidget::changeEvent(Event);
+  if (Event->type() == QEvent::WindowStateChange && isMinimized() && TrayAvailable()) {
+    // Hiding from inside the state change confuses some window managers;
+    // the next turn of the event loop does it.
+    QTimer::singleShot(0, this, [this] {
+      if (isMinimized()) hide();
+    });
+  }
+}
+
+void TfrmSyncMain::closeEvent(QCloseEvent* Event) {
+  if (FAllowClose) {
+    FTray->RemoveIcon();
+    Event->accept();
+    return;
+  }
+  Event->ignore();
+  HideWindow();
+}
+
+void TfrmSyncMain::resizeEvent(QResizeEvent* Event) {
+  QWidget::resizeEvent(Event);
+  FTabStrip->setGeometry(0, 0, width(), TTabStrip::StripHeight);
+  FPages->setGeometry(0, TTabStrip::StripHeight, width(), height() - TTabStrip::StripHeight);
+}
+
+void TfrmSyncMain::Guarded(const std::function<void()>& Handler) {
+  try {
+    Handler();
+  } catch (const std::exception& Error) {
+    FErrorReport(this, QString::fromUtf8(Error.what()));
+  }
+}
