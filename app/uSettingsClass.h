@@ -1,6 +1,9 @@
 #pragma once
 
+#include <initializer_list>
 #include <string>
+#include <string_view>
+#include <utility>
 
 // The program's settings, kept in step with "Quorvel.ini" in the application
 // directory, section "main". Every property write stores the value and writes
@@ -38,6 +41,11 @@ class TQuorvelSettings {
   void SetScaleSync(const std::string& Value);
 
  private:
+  using TKeyValue = std::pair<std::string_view, std::string_view>;
+  // Reads the file, sets the keys in section "main" and stores the file in
+  // one write; raises EQuorvelError "Unable to write to <full path>".
+  void WriteKeys(std::initializer_list<TKeyValue> Keys);
+
   std::string FAppDirectory;
   std::string FFileName;
   std::string FFTPServer;
@@ -59,3 +67,6 @@ extern TQuorvelSettings* Settings;
 // The folder of the running executable with its trailing separator, fixed
 // once at start-up.
 const std::string& ApplicationDirectory();
+// Fixes the application directory: start-up passes the executable's folder,
+// tests a folder of their own (both ending in the separator).
+void InitApplicationDirectory(const std::string& Dir);

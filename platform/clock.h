@@ -15,6 +15,8 @@ struct TLocalTime {
 
 // The current local time; tests may replace the source.
 TLocalTime Now();
+// The platform's local time, whatever source Now() uses.
+TLocalTime SystemLocalTime();
 void SetClockForTesting(std::function<TLocalTime()> Source);  // empty restores the system clock
 
 // "YYYYMMDDHHmmss", for journal names.

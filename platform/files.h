@@ -25,9 +25,18 @@ bool FileExists(const std::string& Path);
 // The whole file; raises EFileError when it cannot be opened or read.
 std::string LoadFileBytes(const std::string& Path);
 
+// Who may use a file that SaveFileBytes creates. A file that is replaced keeps
+// the permissions it had.
+enum class TNewFileAccess {
+  Default,   // as the process's defaults allow
+  OwnerOnly  // read and write for the owner only, for files holding secrets
+};
+
 // Writes a temporary file beside Path, flushes it and renames it over Path,
-// so Path holds the old or the new content, never a part. Raises EFileError.
-void SaveFileBytes(const std::string& Path, std::string_view Bytes);
+// so Path holds the old or the new content, never a part. An existing Path
+// that refuses writing is not replaced. Raises EFileError.
+void SaveFileBytes(const std::string& Path, std::string_view Bytes,
+                   TNewFileAccess Access = TNewFileAccess::Default);
 
 // Creates the folder and every missing parent; false when it cannot.
 bool ForceDirectories(const std::string& Path);
