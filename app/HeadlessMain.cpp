@@ -3,7 +3,7 @@
 #include <iostream>
 #include <string>
 
-#include "app/uSettingsClass.h"
+#include "app/Startup.h"
 #include "platform/headlessloop.h"
 #include "ui/SyncController.h"
 #include "ui/SyncView.h"
@@ -33,12 +33,15 @@ class THeadlessView final : public ISyncView {
 }  // namespace
 
 int RunHeadless() {
-  OpenHeadlessLoop();
+  if (!OpenHeadlessLoop()) {
+    std::cerr << "Cannot wait for events" << std::endl;
+    EndProcess(1);
+  }
   SetWakeMainThread(WakeHeadlessLoop);
   // Both live until the process ends; nothing is destroyed while workers run.
   auto* view = new THeadlessView;
   auto* controller = new TSyncController(*view);
   controller->FormCreate();
   while (WaitHeadlessLoop()) CheckSynchronize();
-  EndProcessNow(0);
+  EndProcess(0);
 }

@@ -5,17 +5,13 @@
 // (SIGTERM or SIGINT on Linux).
 
 // Prepares the wait and installs the stop handlers. Called once, on the main
-// thread, before any worker exists. A stop that arrives while the main thread
-// is busy elsewhere ends the process at once; standard error is unbuffered,
-// so nothing written is lost.
-void OpenHeadlessLoop();
+// thread, before any worker exists; false when the wait cannot be set up. A
+// stop that arrives while the main thread is busy elsewhere ends the process
+// at once; standard error is unbuffered, so nothing written is lost.
+bool OpenHeadlessLoop();
 
 // Wakes the wait; safe from any thread.
 void WakeHeadlessLoop();
 
 // Blocks until woken; false once a stop was requested.
 bool WaitHeadlessLoop();
-
-// Flushes standard output and error and ends the process without running
-// destructors or waiting for other threads.
-[[noreturn]] void EndProcessNow(int ExitCode);

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 
 namespace {
 
@@ -29,9 +28,9 @@ void OnStopSignal(int) {
 
 }  // namespace
 
-void OpenHeadlessLoop() {
+bool OpenHeadlessLoop() {
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) EndProcessNow(1);
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   WakeRead = fds[0];
   WakeWrite = fds[1];
   struct sigaction action {};
@@ -40,6 +39,7 @@ void OpenHeadlessLoop() {
   action.sa_flags = SA_RESTART;
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
+  return true;
 }
 
 void WakeHeadlessLoop() {
@@ -53,7 +53,7 @@ bool WaitHeadlessLoop() {
   Waiting.store(true);
   for (;;) {
     pollfd ready{WakeRead, POLLIN, 0};
-    if (poll(&ready, 1, -1) < 0 && errno != EINTR) EndProcessNow(1);
+    if (poll(&ready, 1, -1) < 0 && errno != EINTR) return false;
     char bytes[64];
     const ssize_t got = read(WakeRead, bytes, sizeof bytes);
     if (got <= 0) continue;
@@ -63,10 +63,4 @@ bool WaitHeadlessLoop() {
     }
     return true;
   }
-}
-
-void EndProcessNow(int ExitCode) {
-  std::fflush(stdout);
-  std::fflush(stderr);
-  _exit(ExitCode);
 }
