@@ -6,6 +6,7 @@
 #include <QWidget>
 
 #include "ui/FolderDialog.h"
+#include "ui/SyncController.h"
 #include "ui/SyncView.h"
 
 class QCheckBox;
@@ -28,6 +29,18 @@ class ISyncControl {
 
 // Makes the controller that drives a window through its view.
 using TControllerFactory = std::function<std::unique_ptr<ISyncControl>(ISyncView& View)>;
+
+// The program's controller behind the window.
+class TSyncControllerLink final : public ISyncControl {
+ public:
+  explicit TSyncControllerLink(ISyncView& View) : FController(View) {}
+  void FormCreate() override { FController.FormCreate(); }
+  void btnSyncClick() override { FController.btnSyncClick(); }
+  TSyncController& Controller() { return FController; }
+
+ private:
+  TSyncController FController;
+};
 
 // Shows the text of an error that escaped a handler; the program goes on.
 using TErrorReport = std::function<void(QWidget* Owner, const QString& Text)>;
