@@ -241,7 +241,7 @@ bool ScriptedFtpPeer::RunStep(const Step& step) {
       std::string payload;
       char buf[65536];
       for (;;) {
-        if (!WaitReadable(data, FStepTimeoutMs)) {
+        if (!WaitFor(data, POLLIN, FStepTimeoutMs)) {
           Fail("data connection stalled");
           CloseFd(data);
           return false;
@@ -279,14 +279,14 @@ bool ScriptedFtpPeer::AcceptControl() {
 }
 
 int ScriptedFtpPeer::AcceptOn(int listener) {
-  if (listener < 0 || !WaitReadable(listener, FStepTimeoutMs)) return -1;
+  if (listener < 0 || !WaitFor(listener, POLLIN, FStepTimeoutMs)) return -1;
   return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
-bool ScriptedFtpPeer::WaitReadable(int fd, int ms) {
+bool ScriptedFtpPeer::WaitFor(int fd, short events, int ms) {
   const auto until = Clock::now() + std::chrono::milliseconds(ms);
   while (!FStop) {
-    pollfd p{fd, POLLIN, 0};
+    pollfd p{fd, events, 0};
     if (poll(&p, 1, SliceMs) > 0) return true;
     if (Clock::now() >= until) return false;
   }
@@ -307,7 +307,7 @@ bool ScriptedFtpPeer::ReadLine(std::string& line, int ms) {
     if (FControl < 0) return false;
     const int left =
         static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count());
-    if (left <= 0 || !WaitReadable(FControl, left)) return false;
+    if (left <= 0 || !WaitFor(FControl, POLLIN, left)) return false;
     char buf[4096];
     const ssize_t got = recv(FControl, buf, sizeof buf, 0);
     if (got <= 0) {
@@ -321,10 +321,16 @@ bool ScriptedFtpPeer::ReadLine(std::string& line, int ms) {
 bool ScriptedFtpPeer::SendAll(int fd, const std::string& bytes) {
   size_t sent = 0;
   while (sent < bytes.size()) {
-    const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    const ssize_t n =
+        send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+    // A client that neither reads nor closes must not hang the peer.
+    if (!WaitFor(fd, POLLOUT, FStepTimeoutMs)) return false;
   }
   return true;
 }

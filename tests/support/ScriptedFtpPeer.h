@@ -82,7 +82,8 @@ class ScriptedFtpPeer {
   bool RunStep(const Step& step);
   bool AcceptControl();
   int AcceptOn(int listener);
-  bool WaitReadable(int fd, int ms);
+  // Waits for poll events on fd, at most ms; false on time-out or stop.
+  bool WaitFor(int fd, short events, int ms);
   // One line from the control connection; false on close or time-out.
   bool ReadLine(std::string& line, int ms);
   bool SendAll(int fd, const std::string& bytes);
