@@ -1,0 +1,93 @@
+#include "support/ChildProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace {
+
+std::vector<char*> Pointers(std::vector<std::string>& Texts) {
+  std::vector<char*> Result;
+  for (std::string& Text : Texts) Result.push_back(Text.data());
+  Result.push_back(nullptr);
+  return Result;
+}
+
+}  // namespace
+
+ChildResult RunChild(const std::vector<std::string>& Command,
+                     const std::vector<std::string>& Environment, int TimeoutSeconds) {
+  std::vector<std::string> Arguments = Command;
+  std::vector<std::string> Variables;
+  for (char** Entry = environ; *Entry != nullptr; ++Entry) Variables.emplace_back(*Entry);
+  Variables.insert(Variables.end(), Environment.begin(), Environment.end());
+
+  std::array<int, 2> Pipe{};
+  if (::pipe2(Pipe.data(), O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+  posix_spawn_file_actions_t Actions;
+  posix_spawn_file_actions_init(&Actions);
+  posix_spawn_file_actions_adddup2(&Actions, Pipe[1], 1);
+  posix_spawn_file_actions_adddup2(&Actions, Pipe[1], 2);
+  pid_t Child = 0;
+  const std::vector<char*> Argv = Pointers(Arguments);
+  const std::vector<char*> Envp = Pointers(Variables);
+  const int Spawned =
+      posix_spawn(&Child, Argv[0], &Actions, nullptr, Argv.data(), Envp.data());
+  posix_spawn_file_actions_destroy(&Actions);
+  ::close(Pipe[1]);
+  if (Spawned != 0) {
+    ::close(Pipe[0]);
+    throw std::runtime_error("cannot start " + Command.front());
+  }
+
+  ChildResult Result;
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(TimeoutSeconds);
+  for (;;) {
+    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        Deadline - std::chrono::steady_clock::now());
+    pollfd Wait{Pipe[0], POLLIN, 0};
+    if (Left.count() <= 0 || ::poll(&Wait, 1, static_cast<int>(Left.count())) <= 0) {
+      ::kill(Child, SIGKILL);
+      break;
+    }
+    std::array<char, 4096> Chunk{};
+    const ssize_t Count = ::read(Pipe[0], Chunk.data(), Chunk.size());
+    if (Count <= 0) break;
+    Result.Output.append(Chunk.data(), static_cast<size_t>(Count));
+  }
+  ::close(Pipe[0]);
+  // The output may end before the process does.
+  int Status = 0;
+  while (::waitpid(Child, &Status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= Deadline) ::kill(Child, SIGKILL);
+    ::usleep(10000);
+  }
+  if (WIFEXITED(Status)) Result.ExitCode = WEXITSTATUS(Status);
+  return Result;
+}
+
+ChildResult RunChildAsNobody(const std::vector<std::string>& Command,
+                             const std::vector<std::string>& Environment, int TimeoutSeconds) {
+  std::vector<std::string> Wrapped = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                      "--clear-groups"};
+  Wrapped.insert(Wrapped.end(), Command.begin(), Command.end());
+  return RunChild(Wrapped, Environment, TimeoutSeconds);
+}
+
+std::string SelfExecutable() {
+  std::array<char, PATH_MAX> Path{};
+  const ssize_t Length = ::readlink("/proc/self/exe", Path.data(), Path.size() - 1);
+  if (Length <= 0) throw std::runtime_error("cannot read /proc/self/exe");
+  return {Path.data(), static_cast<size_t>(Length)};
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ChildResult {
+  int ExitCode = -1;   // -1 when it did not end by itself in time
+  std::string Output;  // standard output and error together
+};
+
+// Runs Command (a path and its arguments) with Environment ("NAME=value")
+// added to this process's, waits at most TimeoutSeconds and kills it then.
+ChildResult RunChild(const std::vector<std::string>& Command,
+                     const std::vector<std::string>& Environment = {}, int TimeoutSeconds = 60);
+
+// The same as the unprivileged user "nobody" (uid and gid 65534, no groups):
+// tests run as root, whom permission bits do not stop.
+ChildResult RunChildAsNobody(const std::vector<std::string>& Command,
+                             const std::vector<std::string>& Environment = {},
+                             int TimeoutSeconds = 60);
+
+// The path of the running test executable.
+std::string SelfExecutable();
