@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "net/blcksock.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 
 void InitializeSettingsUnit() {
@@ -12,9 +14,13 @@ void InitializeSettingsUnit() {
   Settings = new TQuorvelSettings(ApplicationDirectory());
 }
 
-void StartUp() { InitializeSettingsUnit(); }
+void StartUp() {
+  if (!LoadSocketLibrary()) throw EQuorvelError("Error loading Socket interface (ws2_32.dll)!");
+  InitializeSettingsUnit();
+}
 
 void EndProcess(int ExitCode) {
+  FreeSocketLibrary();
   std::cout.flush();
   std::cerr.flush();
   std::fflush(nullptr);

@@ -13,6 +13,7 @@ void InitializeSettingsUnit();
 // stage 1. Raises EQuorvelError when the socket library cannot be started.
 void StartUp();
 
-// Ends the process at once with ExitCode after flushing the standard streams.
-// Running workers are not waited for and no destructor runs under them.
+// Stops the socket library and ends the process at once with ExitCode after
+// flushing the standard streams. Running workers are not waited for and no
+// destructor runs under them.
 [[noreturn]] void EndProcess(int ExitCode);
