@@ -25,10 +25,11 @@ xcb_atom_t InternAtom(xcb_connection_t* Connection, const char* Name) {
 }  // namespace
 
 void RemoveTaskbarButton(QWidget* Window) {
-  auto* X11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
   // Offscreen and Wayland sessions have no such hint.
-  if (X11 == nullptr) return;
-  xcb_connection_t* Connection = X11->connection();
+  if (QGuiApplication::platformName() != "xcb") return;
+  auto* X11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+  xcb_connection_t* Connection = X11 != nullptr ? X11->connection() : nullptr;
+  if (Connection == nullptr) return;
   const xcb_atom_t State = InternAtom(Connection, "_NET_WM_STATE");
   const xcb_atom_t SkipTaskbar = InternAtom(Connection, "_NET_WM_STATE_SKIP_TASKBAR");
   if (State == XCB_ATOM_NONE || SkipTaskbar == XCB_ATOM_NONE) return;

@@ -140,6 +140,7 @@ TfrmSyncMain::TfrmSyncMain(bool TrayAvailable, const TControllerFactory& MakeCon
   FPages->addWidget(BuildStatusPage(TrayAvailable));
   FPages->addWidget(BuildSettingsPage());
   connect(FTabStrip, &TTabStrip::CurrentChanged, FPages, &QStackedWidget::setCurrentIndex);
+  LayOut();
   SetTabOrder();
 
   QIcon TrayIcon;
@@ -357,6 +358,10 @@ void TfrmSyncMain::closeEvent(QCloseEvent* Event) {
 
 void TfrmSyncMain::resizeEvent(QResizeEvent* Event) {
   QWidget::resizeEvent(Event);
+  LayOut();
+}
+
+void TfrmSyncMain::LayOut() {
   FTabStrip->setGeometry(0, 0, width(), TTabStrip::StripHeight);
   FPages->setGeometry(0, TTabStrip::StripHeight, width(), height() - TTabStrip::StripHeight);
 }

@@ -100,6 +100,9 @@ class TfrmSyncMain : public QWidget, public ISyncView {
   QWidget* BuildStatusPage(bool TrayAvailable);
   QWidget* BuildSettingsPage();
   void SetTabOrder();
+  // The strip across the top, the pages below it; resize events of a hidden
+  // window wait until it shows, so construction lays out once itself.
+  void LayOut();
 
   void btnSyncClick();
   void Button3Click();
