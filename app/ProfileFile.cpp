@@ -170,8 +170,8 @@ TProfileFile::TProfileFile(std::string_view Bytes) {
     if (Unit != '\n' && Unit != '\r') continue;
     const size_t EndSize = Unit == '\r' && UnitAt(Pos + Width) == '\n' ? 2 * Width : Width;
     const std::string_view Raw = Bytes.substr(Start, Pos - Start);
-    FLines.push_back({std::string(Raw), std::string(Bytes.substr(Pos, EndSize)),
-                      Decode(FEncoding, Raw)});
+    FLines.push_back(
+        {std::string(Raw), std::string(Bytes.substr(Pos, EndSize)), Decode(FEncoding, Raw)});
     Pos += EndSize - Width;
     Start = Pos + Width;
   }

@@ -32,8 +32,8 @@ void SetClockForTesting(std::function<TLocalTime()> NewSource) {
 }
 
 std::string FormatJournalStamp(const TLocalTime& Time) {
-  return Format("%04d%02d%02d%02d%02d%02d", Time.Year, Time.Month, Time.Day, Time.Hour,
-                Time.Minute, Time.Second);
+  return Format("%04d%02d%02d%02d%02d%02d", Time.Year, Time.Month, Time.Day, Time.Hour, Time.Minute,
+                Time.Second);
 }
 
 std::string FormatDisplayStamp(const TLocalTime& Time) {

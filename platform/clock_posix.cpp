@@ -1,6 +1,6 @@
-#include "platform/clock.h"
-
 #include <ctime>
+
+#include "platform/clock.h"
 
 TLocalTime SystemLocalTime() {
   const std::time_t Seconds = std::time(nullptr);

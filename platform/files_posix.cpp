@@ -1,5 +1,3 @@
-#include "platform/files.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,13 +12,14 @@
 #include <system_error>
 
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/posix_calls.h"
 
 namespace {
 
 [[noreturn]] void RaiseFileError(const char* What, const std::string& Path, int Error) {
-  throw EFileError(std::string(What) + " \"" + Path + "\": " +
-                   std::system_category().message(Error));
+  throw EFileError(std::string(What) + " \"" + Path +
+                   "\": " + std::system_category().message(Error));
 }
 
 size_t NameStart(const std::string& Path) {
@@ -269,8 +268,7 @@ void SaveFileBytes(const std::string& Path, std::string_view Bytes, TNewFileAcce
     // Where the process may (as root), the file keeps its owner; otherwise
     // the writer owns the new file, as with any file it creates.
     if (Existing.st_uid != ::geteuid() || Existing.st_gid != ::getegid()) {
-      [[maybe_unused]] const int OwnerKept =
-          ::fchown(Temp.Fd(), Existing.st_uid, Existing.st_gid);
+      [[maybe_unused]] const int OwnerKept = ::fchown(Temp.Fd(), Existing.st_uid, Existing.st_gid);
     }
     [[maybe_unused]] const int ModeKept = ::fchmod(Temp.Fd(), Existing.st_mode & 07777);
   }

@@ -1,8 +1,9 @@
 #include "platform/posix_calls.h"
 
 #include <fcntl.h>
-#include <stdio.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 namespace {
 
@@ -12,8 +13,9 @@ int SystemRenameNoReplace(const char* From, const char* To) {
   return ::renameat2(AT_FDCWD, From, AT_FDCWD, To, RENAME_NOREPLACE);
 }
 
-constexpr TPosixCalls kSystemCalls = {SystemOpen,  ::read,  ::write, ::fsync, ::close,
-                                      ::rename,    SystemRenameNoReplace, ::link, ::unlink};
+constexpr TPosixCalls kSystemCalls = {
+    SystemOpen, ::read,  ::write, ::fsync, ::close, ::rename, SystemRenameNoReplace,
+    ::link,     ::unlink};
 
 TPosixCalls CurrentCalls = kSystemCalls;
 

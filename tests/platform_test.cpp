@@ -87,8 +87,8 @@ TEST(Clock, TestsCanReplaceTheSource) {
 
 TEST(FindFiles, MatchesTheMaskWithoutRegardToCaseAndYieldsEveryKindOfEntry) {
   const TempDir Dir;
-  for (const char* Name : {"0001.ch", "0002.CH", ".hidden.ch", "a.b.ch", "0003.z", "0001.chx",
-                           "ch", "0001.c", "x.Z"}) {
+  for (const char* Name : {"0001.ch", "0002.CH", ".hidden.ch", "a.b.ch", "0003.z", "0001.chx", "ch",
+                           "0001.c", "x.Z"}) {
     Dir.Write(Name, "data");
   }
   fs::create_directory(Dir.Path() + "folder.ch");

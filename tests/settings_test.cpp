@@ -167,12 +167,10 @@ TEST_F(SettingsFile, AutoStartIsOnForEveryNonZeroNumber) {
     bool AutoStart;
   };
   const Case Cases[] = {
-      {"AutoStartThread=1", true},    {"AutoStartThread=2", true},
-      {"AutoStartThread=-1", true},   {"AutoStartThread=$1", true},
-      {"AutoStartThread=0x1", true},  {"AutoStartThread=x1", true},
-      {"AutoStartThread=0", false},   {"AutoStartThread=true", false},
-      {"AutoStartThread=yes", false}, {"AutoStartThread=$", false},
-      {"AutoStartThread=", false},    {"server=x", false},
+      {"AutoStartThread=1", true},  {"AutoStartThread=2", true},     {"AutoStartThread=-1", true},
+      {"AutoStartThread=$1", true}, {"AutoStartThread=0x1", true},   {"AutoStartThread=x1", true},
+      {"AutoStartThread=0", false}, {"AutoStartThread=true", false}, {"AutoStartThread=yes", false},
+      {"AutoStartThread=$", false}, {"AutoStartThread=", false},     {"server=x", false},
   };
   for (const Case& C : Cases) {
     SCOPED_TRACE(C.File);
@@ -236,11 +234,13 @@ TEST_F(SettingsFile, Code1251AndUtf16FilesFromAWindowsTillReadBackRight) {
   const Case Cases[] = {
       {"code page 1251",
        "[main]\r\nserver=\xEA\xE0\xF1\xF1\xE0.\xEC\xE0\xE3\xE0\xE7\xE8\xED\r\n"
-       "kassaPath=C:\\\xCA\xE0\xF1\xF1\xE0\\\r\nuser=\xCE\xEF\xE5\xF0\xE0\xF2\xEE\xF0 \xB9" "1\r\n"},
+       "kassaPath=C:\\\xCA\xE0\xF1\xF1\xE0\\\r\nuser=\xCE\xEF\xE5\xF0\xE0\xF2\xEE\xF0 \xB9"
+       "1\r\n"},
       {"UTF-16LE",
        Utf16LE(u"[main]\r\nserver=касса.магазин\r\nkassaPath=C:\\Касса\\\r\nuser=Оператор №1\r\n")},
       {"UTF-8 with byte-order mark",
-       "\xEF\xBB\xBF[main]\r\nserver=касса.магазин\r\nkassaPath=C:\\Касса\\\r\nuser=Оператор №1\r\n"},
+       "\xEF\xBB\xBF[main]\r\nserver=касса.магазин\r\nkassaPath=C:\\Касса\\\r\nuser=Оператор "
+       "№1\r\n"},
       {"UTF-8", "[main]\nserver=касса.магазин\nkassaPath=C:\\Касса\\\nuser=Оператор №1\n"},
   };
   for (const Case& C : Cases) {
@@ -305,13 +305,15 @@ TEST_F(SettingsFile, OneAssignmentLeavesEveryOtherByteAsItWas) {
   TQuorvelSettings Store = Load();
 
   Store.SetChSync("05.03.2024 07:08:09");  // a new key, below the section's last line
-  EXPECT_EQ(Ini(), Head + "unknown=kept\r\n# odd line\r\nPORT=2121\r\nChSync=05.03.2024 07:08:09\r\n"
-                          "\r\n[last]\r\nx=\xFF\xFE raw bytes\nno line end");
+  EXPECT_EQ(Ini(), Head +
+                       "unknown=kept\r\n# odd line\r\nPORT=2121\r\nChSync=05.03.2024 07:08:09\r\n"
+                       "\r\n[last]\r\nx=\xFF\xFE raw bytes\nno line end");
 
   Store.SetFTPServer("new.example");  // an existing key, in place
-  EXPECT_EQ(Ini(), "; written by hand\r\n[Other]\r\nserver=not ours\r\n\r\n[MAIN]\r\n"
-                   "Server=new.example\r\nunknown=kept\r\n# odd line\r\nPORT=2121\r\n"
-                   "ChSync=05.03.2024 07:08:09\r\n\r\n[last]\r\nx=\xFF\xFE raw bytes\nno line end");
+  EXPECT_EQ(Ini(),
+            "; written by hand\r\n[Other]\r\nserver=not ours\r\n\r\n[MAIN]\r\n"
+            "Server=new.example\r\nunknown=kept\r\n# odd line\r\nPORT=2121\r\n"
+            "ChSync=05.03.2024 07:08:09\r\n\r\n[last]\r\nx=\xFF\xFE raw bytes\nno line end");
   EXPECT_EQ(Load().FTPPort(), "2121");
 }
 
@@ -358,9 +360,9 @@ TEST_F(SettingsFile, WriteSettingsWritesEveryKeyInOneWrite) {
   PosixFaults Faults;
   Store.WriteSettings();
   EXPECT_EQ(Faults.Count("rename"), 1U);
-  EXPECT_EQ(Ini(), "[main]\nport=2121\nAutoStartThread=1\nserver=\nuser=\npass=\nkassaPath=" +
-                       Dir.Path() + "\nChSync=\nPriceSync=\nScaleSync=\nScalePath=" + Dir.Path() +
-                       "\n");
+  EXPECT_EQ(Ini(),
+            "[main]\nport=2121\nAutoStartThread=1\nserver=\nuser=\npass=\nkassaPath=" + Dir.Path() +
+                "\nChSync=\nPriceSync=\nScaleSync=\nScalePath=" + Dir.Path() + "\n");
 }
 
 TEST_F(SettingsFile, AWriteInterruptedAtAnyStepLeavesTheOldOrTheNewFile) {

@@ -13,7 +13,8 @@ namespace {
 
 // The program as built beside this test: <build>/app/quorvel.
 std::string BuiltProgram() {
-  const fs::path Program = fs::path(SelfExecutable()).parent_path().parent_path() / "app" / "quorvel";
+  const fs::path Program =
+      fs::path(SelfExecutable()).parent_path().parent_path() / "app" / "quorvel";
   if (!fs::exists(Program)) ADD_FAILURE() << Program << " is not built";
   return Program.string();
 }
@@ -52,7 +53,8 @@ TEST_F(InstalledProgram, CreatesTheStagingFolderButNoSettingsFile) {
 }
 
 TEST_F(InstalledProgram, ReadsAnExistingSettingsFileWithoutWritingIt) {
-  Dir.Write("Shop Касса/Agent/Quorvel.ini", "[main]\r\nserver=ftp.shop.local\r\nAutoStartThread=0\r\n");
+  Dir.Write("Shop Касса/Agent/Quorvel.ini",
+            "[main]\r\nserver=ftp.shop.local\r\nAutoStartThread=0\r\n");
   const auto Written = fs::last_write_time(Folder + "Quorvel.ini");
   const ChildResult Run = RunChild({Folder + "quorvel"});
   EXPECT_EQ(Run.ExitCode, 0) << Run.Output;

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <stdexcept>
 
 extern char** environ;
@@ -19,6 +19,7 @@ namespace {
 
 std::vector<char*> Pointers(std::vector<std::string>& Texts) {
   std::vector<char*> Result;
+  Result.reserve(Texts.size() + 1);
   for (std::string& Text : Texts) Result.push_back(Text.data());
   Result.push_back(nullptr);
   return Result;
@@ -42,8 +43,7 @@ ChildResult RunChild(const std::vector<std::string>& Command,
   pid_t Child = 0;
   const std::vector<char*> Argv = Pointers(Arguments);
   const std::vector<char*> Envp = Pointers(Variables);
-  const int Spawned =
-      posix_spawn(&Child, Argv[0], &Actions, nullptr, Argv.data(), Envp.data());
+  const int Spawned = posix_spawn(&Child, Argv[0], &Actions, nullptr, Argv.data(), Envp.data());
   posix_spawn_file_actions_destroy(&Actions);
   ::close(Pipe[1]);
   if (Spawned != 0) {

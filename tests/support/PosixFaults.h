@@ -56,5 +56,6 @@ class PosixFaults {
 // and Act once to count Act's calls, then, for each of them, Arrange again
 // and Act with that call failing (EIO), and Check with the failed call's name
 // and whether Act raised.
-void ForEachFailingCall(const std::function<void()>& Arrange, const std::function<void()>& Act,
-                        const std::function<void(const std::string& FailedCall, bool Raised)>& Check);
+void ForEachFailingCall(
+    const std::function<void()>& Arrange, const std::function<void()>& Act,
+    const std::function<void(const std::string& FailedCall, bool Raised)>& Check);
