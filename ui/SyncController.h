@@ -38,10 +38,6 @@ class TSyncController {
   std::shared_ptr<TFTPPriceLoaderTh> priceLoader;
   std::shared_ptr<TFTPScaleLoaderTh> ScaleLoader;
 
-  const TExchangeJournal& ChJournal() const { return chloadLog; }
-  const TExchangeJournal& PriceJournal() const { return PriceLog; }
-  const TExchangeJournal& ScaleJournal() const { return ScaleLog; }
-
  private:
   // Binds a handler of this controller as a worker event.
   TGetStrProc Bind(void (TSyncController::*Handler)(const std::string&));

@@ -1,0 +1,316 @@
+#include "ui/SyncController.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/uSettingsClass.h"
+#include "platform/clock.h"
+#include "platform/codepage.h"
+#include "support/FtpServer.h"
+#include "support/WorkerHarness.h"
+#include "support/WorkerView.h"
+
+// The sync controller with its view, its journals and real workers against
+// the real FTP server (pyftpdlib on loopback). Worker pauses are cut to
+// milliseconds and the journal upload is pointed at the test server's port.
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int ShortPause = 50;
+constexpr TLocalTime JournalTime{2024, 3, 5, 14, 7, 9};
+
+class ControllerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetWorkerTimeoutForTesting(ShortPause);
+    SetJournalUploadPortForTesting(server.PortText());
+  }
+
+  void TearDown() override {
+    EXPECT_TRUE(WorkerStopAndWait(all));
+    SetWorkerTimeoutForTesting(0);
+    SetJournalUploadPortForTesting("");
+    SetClockForTesting(nullptr);
+  }
+
+  void UseServer() {
+    Settings->SetFTPServer("127.0.0.1");
+    Settings->SetFTPPort(server.PortText());
+    Settings->SetFTPUser("user");
+    Settings->SetFTPPass("pass");
+    Settings->SetKassaPath(till.Path());
+    Settings->SetScalePath(scales.Path());
+  }
+
+  // A server and till with something for every worker.
+  void ArrangeFiles() {
+    for (const char* folder : {"log", "reports/checks"}) fs::create_directories(server.Root().Path() + folder);
+    server.Root().Write("p1.txt", "price one");
+    server.Root().Write("p2.txt", "price two");
+    server.Root().Write("scale/plu.dat", "plu");
+    server.Root().Write("scale/goods.txt", "goods");
+    till.Write("reports/checks/0001.ch", "receipt");
+    till.Write("reports/checks/a.z", "z report");
+  }
+
+  // Every start or stop goes through here, so that TearDown can wait for
+  // every worker ever started.
+  void Press() {
+    controller.btnSyncClick();
+    Remember();
+  }
+  void Remember() {
+    for (const std::shared_ptr<TFTPLoaderTh>& worker :
+         {std::shared_ptr<TFTPLoaderTh>(controller.chloader), std::shared_ptr<TFTPLoaderTh>(controller.priceLoader),
+          std::shared_ptr<TFTPLoaderTh>(controller.ScaleLoader)}) {
+      if (worker && std::find(all.begin(), all.end(), worker) == all.end()) all.push_back(worker);
+    }
+  }
+
+  bool AllStamped() {
+    return WorkerPumpUntil(
+        [] { return !Settings->ChSync().empty() && !Settings->PriceSync().empty() && !Settings->ScaleSync().empty(); });
+  }
+
+  // The journal lines of every journal of a kind on the server, decoded.
+  std::multiset<std::string> JournalLines(const std::string& Prefix) {
+    std::multiset<std::string> lines;
+    for (const auto& entry : fs::directory_iterator(server.Root().Path() + "log")) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind(Prefix, 0) != 0) continue;
+      const std::string text = Cp1251ToUtf8(server.Root().Read("log/" + name));
+      for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
+        lines.insert(text.substr(at, end - at));
+    }
+    return lines;
+  }
+
+  WorkerAppDir app;
+  TestFtpServer server;
+  TempDir till;
+  TempDir scales;
+  WorkerView view;
+  TSyncController controller{view};
+  std::vector<std::shared_ptr<TFTPLoaderTh>> all;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// FormCreate
+
+TEST_F(ControllerTest, FormCreateShowsTheStampsFillsTheSettingsAndAutoStarts) {
+  const struct {
+    bool AutoStart;
+    const char* Server;
+    bool Starts;
+  } cases[] = {
+      {true, "127.0.0.1", true},
+      {true, "", false},
+      {true, "  ", true},  // blanks count as a server: no trimming
+      {false, "127.0.0.1", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.AutoStart ? "auto-start, server \"" : "no auto-start, server \"") + c.Server + "\"");
+    WorkerAppDir caseApp;
+    Settings->SetFTPServer(c.Server);
+    Settings->SetFTPPort("1");
+    Settings->SetAutoStartThread(c.AutoStart);
+    Settings->SetPriceSync("04.03.2024 10:00:00");
+    Settings->SetScaleSync("04.03.2024 11:00:00");
+    WorkerView caseView;
+    TSyncController caseController(caseView);
+    caseController.FormCreate();
+
+    const std::vector<std::string> shown = {"lbTimePrice=04.03.2024 10:00:00", "lbTimeCh=",
+                                            "lbTimeScale=04.03.2024 11:00:00", "settings page"};
+    std::vector<std::string> expected = shown;
+    if (c.Starts) {
+      for (const char* call : {"lbStatus=Запущен", "btnSync=Остановить", "Tag=1", "balloon=Синхронизация работает"})
+        expected.push_back(call);
+    } else {
+      for (const char* call : {"lbStatus=Остановлен", "balloon=Программа запущена"}) expected.push_back(call);
+    }
+    EXPECT_EQ(caseView.Calls, expected);
+    EXPECT_EQ(caseView.SettingsServer, c.Server);
+    EXPECT_EQ(caseController.chloader != nullptr, c.Starts);
+    EXPECT_EQ(caseController.priceLoader != nullptr, c.Starts);
+    EXPECT_EQ(caseController.ScaleLoader != nullptr, c.Starts);
+    EXPECT_TRUE(WorkerStopAndWait({caseController.chloader, caseController.priceLoader, caseController.ScaleLoader}));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The button
+
+TEST_F(ControllerTest, TheButtonStartsThreeWorkersEvenWithoutAServerAndStopsThem) {
+  Settings->SetFTPServer("");
+  Press();
+  EXPECT_EQ(view.Status, "Запущен");
+  EXPECT_EQ(view.Caption, "Остановить");
+  EXPECT_EQ(view.Tag, 1);
+  ASSERT_TRUE(controller.chloader && controller.priceLoader && controller.ScaleLoader);
+  EXPECT_EQ(all.size(), 3u);
+
+  Press();
+  EXPECT_EQ(view.Status, "Остановлен");
+  EXPECT_EQ(view.Caption, "Запустить");
+  EXPECT_EQ(view.Tag, 0);
+  EXPECT_THAT(view.Balloons, ElementsAre("Синхронизация работает", "Синхронизация остановлена"));
+  // The references stay; the workers only got their stop flags.
+  for (const auto& worker : all) EXPECT_TRUE(worker->Terminated());
+  EXPECT_TRUE(WorkerPumpUntil([&] { return all[0]->Finished() && all[1]->Finished() && all[2]->Finished(); }));
+}
+
+// All three workers at once through the controller: everything moves, the
+// three journals arrive in "log\" byte for byte, the stamps reach the
+// settings file and the status page, and no journal stays behind.
+TEST_F(ControllerTest, OneRunMovesEverythingAndLeavesThreeJournals) {
+  ArrangeFiles();
+  UseServer();
+  SetClockForTesting([] { return JournalTime; });
+  Press();
+  ASSERT_TRUE(AllStamped());
+  Press();
+
+  const std::string uploaded = "\xC7\xE0\xE3\xF0\xF3\xE6\xE5\xED \xF4\xE0\xE9\xEB ";
+  const std::string downloaded = "\xD1\xEA\xE0\xF7\xE5\xED \xF4\xE0\xE9\xEB ";
+  EXPECT_EQ(server.Root().Read("log/Checks20240305140709"), uploaded + "0001.ch\r\n" + uploaded + "a.z\r\n");
+  const std::string price = server.Root().Read("log/Price20240305140709");
+  EXPECT_TRUE(price == downloaded + "p1.txt\r\n" + downloaded + "p2.txt\r\n" ||
+              price == downloaded + "p2.txt\r\n" + downloaded + "p1.txt\r\n")
+      << price;
+  const std::string scale = server.Root().Read("log/Scale20240305140709");
+  EXPECT_TRUE(scale == downloaded + "plu.dat\r\n" + downloaded + "goods.txt\r\n" ||
+              scale == downloaded + "goods.txt\r\n" + downloaded + "plu.dat\r\n")
+      << scale;
+
+  EXPECT_THAT(WorkerTree(server.Root().Path()),
+              ElementsAre("log/Checks20240305140709", "log/Price20240305140709", "log/Scale20240305140709",
+                          "reports/checks/0001.ch", "reports/checks/a.z", "scale/"));
+  EXPECT_THAT(WorkerTree(till.Path()), ElementsAre("p1.txt", "p2.txt", "reports/checks/"));
+  EXPECT_THAT(WorkerTree(scales.Path()), ElementsAre("goods.txt", "plu.dat"));
+  EXPECT_THAT(WorkerTree(app.Path()), ElementsAre("Quorvel.ini", "reports/checks/"));
+
+  const TQuorvelSettings stored(app.Path());
+  for (const std::string* stamp : {&stored.ChSync(), &stored.PriceSync(), &stored.ScaleSync()})
+    EXPECT_EQ(*stamp, "05.03.2024 14:07:09");
+  EXPECT_EQ(view.TimeCh, "05.03.2024 14:07:09");
+  EXPECT_EQ(view.TimePrice, "05.03.2024 14:07:09");
+  EXPECT_EQ(view.TimeScale, "05.03.2024 14:07:09");
+}
+
+// Settings saved while the workers run reach the journal upload at once but
+// the workers only at their next start.
+TEST_F(ControllerTest, SettingsSavedWhileRunningReachOnlyTheJournalUpload) {
+  for (const char* folder : {"log", "reports/checks"}) fs::create_directories(server.Root().Path() + folder);
+  till.Write("reports/checks/a.z", "z report");
+  UseServer();
+  Press();
+  Settings->SetFTPUser("nobody");
+  ASSERT_TRUE(WorkerPumpUntil([&] {
+    return server.Root().Exists("reports/checks/a.z") &&
+           std::any_of(fs::directory_iterator(app.Path()), fs::directory_iterator(),
+                       [](const auto& e) { return e.path().filename().string().rfind("Checks", 0) == 0; });
+  }));
+  EXPECT_EQ(Settings->ChSync(), "");
+  EXPECT_TRUE(fs::is_empty(server.Root().Path() + "log"));
+}
+
+// A journal that cannot be written costs the worker nothing: it goes on, and
+// the next journal of its kind carries the lines of both cycles.
+TEST_F(ControllerTest, AFailedJournalHandsItsLinesToTheNextJournal) {
+  fs::create_directories(server.Root().Path() + "log");
+  fs::create_directories(server.Root().Path() + "reports/checks");
+  till.Write("reports/checks/a.ch", "a");
+  UseServer();
+  // Journals read the clock on the main thread (listings read it too, on
+  // the workers' threads).
+  std::atomic<int> journalClockReads{0};
+  const std::thread::id mainThread = std::this_thread::get_id();
+  SetClockForTesting([&] {
+    if (std::this_thread::get_id() == mainThread) ++journalClockReads;
+    return JournalTime;
+  });
+  fs::create_directories(app.Path() + "Checks20240305140709");
+  Press();
+  ASSERT_TRUE(WorkerPumpUntil([&] { return journalClockReads > 0; }));
+  EXPECT_TRUE(server.Root().Exists("reports/checks/a.ch"));
+  EXPECT_EQ(Settings->ChSync(), "");
+
+  fs::remove(app.Path() + "Checks20240305140709");
+  till.Write("reports/checks/b.ch", "b");
+  ASSERT_TRUE(WorkerPumpUntil([&] { return !Settings->ChSync().empty(); }));
+  EXPECT_THAT(JournalLines("Checks"), ElementsAre("Загружен файл a.ch", "Загружен файл b.ch"));
+  EXPECT_FALSE(controller.chloader->Finished());
+}
+
+// ---------------------------------------------------------------------------
+// Stopping and starting
+
+TEST_F(ControllerTest, StopAndStartInQuickSuccessionShareTheJournals) {
+  ArrangeFiles();
+  UseServer();
+  std::atomic<int> second{0};
+  SetClockForTesting([&] {
+    TLocalTime time = JournalTime;
+    time.Second = ++second % 60;
+    return time;
+  });
+  Press();
+  const std::vector<std::shared_ptr<TFTPLoaderTh>> first = all;
+  Press();
+  Press();
+  ASSERT_EQ(all.size(), 6u);
+  ASSERT_TRUE(AllStamped());
+  EXPECT_TRUE(WorkerPumpUntil([&] {
+    return std::all_of(first.begin(), first.end(), [](const auto& w) { return w->Finished(); });
+  }));
+  for (size_t i = 3; i < all.size(); ++i) EXPECT_FALSE(all[i]->Finished());
+
+  // Workers of two sets may both report a file they raced for; every file
+  // is reported, and every one moved.
+  const auto distinct = [](const std::multiset<std::string>& lines) {
+    return std::set<std::string>(lines.begin(), lines.end());
+  };
+  ASSERT_TRUE(WorkerPumpUntil([&] {
+    return JournalLines("Checks").size() >= 2 && JournalLines("Price").size() >= 2 &&
+           JournalLines("Scale").size() >= 2;
+  }));
+  EXPECT_THAT(distinct(JournalLines("Checks")), ElementsAre("Загружен файл 0001.ch", "Загружен файл a.z"));
+  EXPECT_THAT(distinct(JournalLines("Price")), ElementsAre("Скачен файл p1.txt", "Скачен файл p2.txt"));
+  EXPECT_THAT(distinct(JournalLines("Scale")), ElementsAre("Скачен файл goods.txt", "Скачен файл plu.dat"));
+  EXPECT_THAT(WorkerTree(till.Path()), ElementsAre("p1.txt", "p2.txt", "reports/checks/"));
+  EXPECT_THAT(WorkerTree(scales.Path()), ElementsAre("goods.txt", "plu.dat"));
+}
+
+TEST_F(ControllerTest, AStopAfterAWorkerEndedIsHarmless) {
+  UseServer();
+  Press();
+  const auto ended = controller.chloader;
+  ended->Terminate();
+  ASSERT_TRUE(WorkerPumpUntil([&] { return ended->Finished(); }));
+  Press();
+  EXPECT_EQ(view.Status, "Остановлен");
+  EXPECT_EQ(controller.chloader, ended);
+  Press();
+  EXPECT_EQ(view.Status, "Запущен");
+  EXPECT_NE(controller.chloader, ended);
+  EXPECT_THAT(view.Balloons, ElementsAre("Синхронизация работает", "Синхронизация остановлена",
+                                         "Синхронизация работает"));
+}
