@@ -31,7 +31,7 @@ std::string_view TrimBlanks(std::string_view Value) {
 
 // A decimal integer with an optional sign, the whole text or nothing.
 bool ReadDecimal(std::string_view Text, int32_t& Value) {
-  if (!Text.empty() && Text.front() == '+') Text.remove_prefix(1);
+  if (Text.starts_with('+') && !Text.starts_with("+-")) Text.remove_prefix(1);
   if (Text.empty() || Text.front() == '+') return false;
   const auto [end, error] = std::from_chars(Text.data(), Text.data() + Text.size(), Value);
   return error == std::errc() && end == Text.data() + Text.size();
