@@ -34,8 +34,8 @@ TSocketHandle ListenOnLoopback(uint16_t& Port) {
   TVarSin Sin;
   if (ResolveAddress("127.0.0.1", "0", TSocketFamily::SF_IP4, true, false, Sin) != 0)
     return INVALID_SOCKET_HANDLE;
-  const TSocketHandle Listener = SocketApi::Socket(Sin.Family, SocketApi::SOCK_STREAM_TYPE,
-                                                   SocketApi::IPPROTO_TCP_PROTOCOL);
+  const TSocketHandle Listener =
+      SocketApi::Socket(Sin.Family, SocketApi::SOCK_STREAM_TYPE, SocketApi::IPPROTO_TCP_PROTOCOL);
   if (Listener == INVALID_SOCKET_HANDLE || SocketApi::Bind(Listener, Sin) != 0 ||
       SocketApi::Listen(Listener, 1) != 0 || SocketApi::GetSockName(Listener, Sin) != 0)
     return INVALID_SOCKET_HANDLE;
@@ -89,8 +89,9 @@ bool RunTransfer(const std::string& Data, bool Presized) {
   std::printf("  seconds: %.3f\n", Seconds);
   std::printf("  rate: %.1f MB/s (%.1f MiB/s)\n", Data.size() / Seconds / 1e6,
               Data.size() / Seconds / 1048576.0);
-  std::printf("  received: %lld bytes, ended with %d %s\n", static_cast<long long>(Target.Position()),
-              Receiver.LastError(), Receiver.LastErrorDesc().c_str());
+  std::printf("  received: %lld bytes, ended with %d %s\n",
+              static_cast<long long>(Target.Position()), Receiver.LastError(),
+              Receiver.LastErrorDesc().c_str());
   std::printf("  exact: %s\n", Exact ? "yes" : "no");
   return Exact;
 }

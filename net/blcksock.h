@@ -25,8 +25,8 @@ inline constexpr uint16_t VARSIN_AF_INET6 = 23;
 // One socket address of either family, large enough for IPv6.
 struct TVarSin {
   uint16_t Family = VARSIN_AF_UNSPEC;  // VARSIN_AF_INET, VARSIN_AF_INET6 or unspecified
-  uint16_t Port = 0;       // host byte order
-  uint8_t Addr[16] = {};   // network byte order; 4 bytes used for IPv4
+  uint16_t Port = 0;                   // host byte order
+  uint8_t Addr[16] = {};               // network byte order; 4 bytes used for IPv4
   uint32_t ScopeId = 0;
   bool IsIPv6() const;
 };
@@ -152,7 +152,8 @@ class TTCPBlockSocket : public TSocksBlockSocket {
 // A failed load ends start-up with SocketLibraryLoadErrorText, error code 0.
 bool LoadSocketLibrary();
 void FreeSocketLibrary();
-inline constexpr const char* SocketLibraryLoadErrorText = "Error loading Socket interface (ws2_32.dll)!";
+inline constexpr const char* SocketLibraryLoadErrorText =
+    "Error loading Socket interface (ws2_32.dll)!";
 
 // Which resolver the loaded library offers: getaddrinfo for every family, for
 // IPv6 only, or (neither) the legacy IPv4-only calls. Both are false while

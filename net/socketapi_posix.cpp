@@ -1,4 +1,3 @@
-#include "net/socketapi.h"
 #include "net/socketapi_posix.h"
 
 #include <arpa/inet.h>
@@ -12,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "net/socketapi.h"
+
 TPosixResolverCalls& PosixResolverCalls() {
   static TPosixResolverCalls Calls;
   return Calls;
@@ -23,86 +24,79 @@ namespace {
 thread_local int LastError = 0;
 
 // errno values by meaning into the Windows Sockets numbering, so callers and
-// error texts are the same on every platform. A value with no counterpart
-// stays as it is: still non-zero, and its text names the number.
+// error texts are the same on every platform. Writing to a connection the
+// peer has closed (EPIPE) is a reset in Windows Sockets terms.
+struct TErrnoCode {
+  int Errno;
+  int Code;
+};
+
+constexpr TErrnoCode ErrnoCodes[] = {
+    {EINTR, 10004},        {EBADF, 10009},           {EPERM, 10013},
+    {EACCES, 10013},       {EFAULT, 10014},          {EINVAL, 10022},
+    {ENFILE, 10024},       {EMFILE, 10024},          {EWOULDBLOCK, 10035},
+    {EINPROGRESS, 10036},  {EALREADY, 10037},        {ENOTSOCK, 10038},
+    {EDESTADDRREQ, 10039}, {EMSGSIZE, 10040},        {EPROTOTYPE, 10041},
+    {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044},
+    {EOPNOTSUPP, 10045},   {EPFNOSUPPORT, 10046},    {EAFNOSUPPORT, 10047},
+    {EADDRINUSE, 10048},   {EADDRNOTAVAIL, 10049},   {ENETDOWN, 10050},
+    {ENETUNREACH, 10051},  {ENETRESET, 10052},       {ECONNABORTED, 10053},
+    {ECONNRESET, 10054},   {EPIPE, 10054},           {ENOBUFS, 10055},
+    {ENOMEM, 10055},       {EISCONN, 10056},         {ENOTCONN, 10057},
+    {ESHUTDOWN, 10058},    {ETOOMANYREFS, 10059},    {ETIMEDOUT, 10060},
+    {ECONNREFUSED, 10061}, {ELOOP, 10062},           {ENAMETOOLONG, 10063},
+    {EHOSTDOWN, 10064},    {EHOSTUNREACH, 10065},    {ENOTEMPTY, 10066},
+    {EUSERS, 10068},       {EDQUOT, 10069},          {ESTALE, 10070},
+    {EREMOTE, 10071},
+};
+
+// A value with no counterpart stays as it is: still non-zero, and its text
+// names the number.
 int TranslateErrno(int Error) {
-  switch (Error) {
-    case EINTR: return 10004;
-    case EBADF: return 10009;
-    case EPERM:
-    case EACCES: return 10013;
-    case EFAULT: return 10014;
-    case EINVAL: return 10022;
-    case ENFILE:
-    case EMFILE: return 10024;
-    case EWOULDBLOCK: return 10035;
-    case EINPROGRESS: return 10036;
-    case EALREADY: return 10037;
-    case ENOTSOCK: return 10038;
-    case EDESTADDRREQ: return 10039;
-    case EMSGSIZE: return 10040;
-    case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return 10043;
-    case ESOCKTNOSUPPORT: return 10044;
-    case EOPNOTSUPP: return 10045;
-    case EPFNOSUPPORT: return 10046;
-    case EAFNOSUPPORT: return 10047;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return 10053;
-    // Writing to a connection the peer has closed is a reset in Windows
-    // Sockets terms.
-    case EPIPE:
-    case ECONNRESET: return 10054;
-    case ENOMEM:
-    case ENOBUFS: return 10055;
-    case EISCONN: return 10056;
-    case ENOTCONN: return 10057;
-    case ESHUTDOWN: return 10058;
-    case ETOOMANYREFS: return 10059;
-    case ETIMEDOUT: return 10060;
-    case ECONNREFUSED: return 10061;
-    case ELOOP: return 10062;
-    case ENAMETOOLONG: return 10063;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    case ENOTEMPTY: return 10066;
-    case EUSERS: return 10068;
-    case EDQUOT: return 10069;
-    case ESTALE: return 10070;
-    case EREMOTE: return 10071;
-    default: return Error;
-  }
+  for (const TErrnoCode& E : ErrnoCodes)
+    if (E.Errno == Error) return E.Code;
+  return Error;
 }
 
 int TranslateResolverError(int Error) {
   switch (Error) {
-    case EAI_NONAME: return 11001;
-    case EAI_AGAIN: return 11002;
-    case EAI_FAIL: return 11003;
+    case EAI_NONAME:
+      return 11001;
+    case EAI_AGAIN:
+      return 11002;
+    case EAI_FAIL:
+      return 11003;
     case EAI_NODATA:
-    case EAI_ADDRFAMILY: return 11004;
-    case EAI_FAMILY: return 10047;
-    case EAI_SOCKTYPE: return 10044;
-    case EAI_SERVICE: return 10109;
-    case EAI_MEMORY: return 10055;
+    case EAI_ADDRFAMILY:
+      return 11004;
+    case EAI_FAMILY:
+      return 10047;
+    case EAI_SOCKTYPE:
+      return 10044;
+    case EAI_SERVICE:
+      return 10109;
+    case EAI_MEMORY:
+      return 10055;
     case EAI_BADFLAGS:
-    case EAI_OVERFLOW: return 10022;
-    case EAI_SYSTEM: return TranslateErrno(errno);
-    default: return 11003;
+    case EAI_OVERFLOW:
+      return 10022;
+    case EAI_SYSTEM:
+      return TranslateErrno(errno);
+    default:
+      return 11003;
   }
 }
 
 int TranslateHostError(int Error) {
   switch (Error) {
-    case TRY_AGAIN: return 11002;
-    case NO_RECOVERY: return 11003;
-    case NO_DATA: return 11004;
-    default: return 11001;
+    case TRY_AGAIN:
+      return 11002;
+    case NO_RECOVERY:
+      return 11003;
+    case NO_DATA:
+      return 11004;
+    default:
+      return 11001;
   }
 }
 
@@ -114,9 +108,12 @@ int Failed() {
 
 int OsFamily(uint16_t Family) {
   switch (Family) {
-    case VARSIN_AF_INET: return AF_INET;
-    case VARSIN_AF_INET6: return AF_INET6;
-    default: return AF_UNSPEC;
+    case VARSIN_AF_INET:
+      return AF_INET;
+    case VARSIN_AF_INET6:
+      return AF_INET6;
+    default:
+      return AF_UNSPEC;
   }
 }
 
@@ -182,8 +179,7 @@ int WaitFor(TSocketHandle Handle, short Events, int Timeout) {
   return Result > 0 ? 1 : 0;
 }
 
-int NameOf(TSocketHandle Handle, TVarSin& Sin,
-           int (*Query)(int, sockaddr*, socklen_t*)) {
+int NameOf(TSocketHandle Handle, TVarSin& Sin, int (*Query)(int, sockaddr*, socklen_t*)) {
   sockaddr_storage Storage{};
   socklen_t Length = sizeof(Storage);
   if (Query(Fd(Handle), reinterpret_cast<sockaddr*>(&Storage), &Length) != 0) return Failed();
@@ -218,7 +214,8 @@ TSocketHandle Socket(uint16_t Family, int Type, int Protocol) {
 int Connect(TSocketHandle Handle, const TVarSin& Sin) {
   sockaddr_storage Storage;
   const socklen_t Length = ToSockAddr(Sin, Storage);
-  if (connect(Fd(Handle), reinterpret_cast<const sockaddr*>(&Storage), Length) != 0) return Failed();
+  if (connect(Fd(Handle), reinterpret_cast<const sockaddr*>(&Storage), Length) != 0)
+    return Failed();
   return 0;
 }
 

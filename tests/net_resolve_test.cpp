@@ -1,6 +1,5 @@
-#include "net/blcksock.h"
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netdb.h>
 #include <sys/socket.h>
 
@@ -11,8 +10,7 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "net/blcksock.h"
 #include "net/socketapi_posix.h"
 #include "support/LoopbackPeer.h"
 #include "support/LoopbackSocketLibrary.h"
@@ -22,8 +20,8 @@ namespace {
 const auto* const SocketLibrary = testing::AddGlobalTestEnvironment(new LoopbackSocketLibrary);
 
 struct Address {
-  int Family;            // AF_INET or AF_INET6
-  std::string Text;      // numeric address
+  int Family;             // AF_INET or AF_INET6
+  std::string Text;       // numeric address
   int PortOverride = -1;  // -1: the port of the service text
 };
 
@@ -65,8 +63,8 @@ class FakeResolver {
   static int GetAddrInfo(const char* Node, const char* Service, const addrinfo* Hints,
                          addrinfo** Result) {
     FakeResolver& Self = *Active;
-    Self.Calls.push_back({Node != nullptr ? Node : "(none)", Hints->ai_family,
-                          (Hints->ai_flags & AI_PASSIVE) != 0});
+    Self.Calls.push_back(
+        {Node != nullptr ? Node : "(none)", Hints->ai_family, (Hints->ai_flags & AI_PASSIVE) != 0});
     Self.HintsAlwaysStreamTcp = Self.HintsAlwaysStreamTcp && Hints->ai_socktype == SOCK_STREAM &&
                                 Hints->ai_protocol == IPPROTO_TCP;
     const auto Found = Node != nullptr ? Self.FNames.find(Node) : Self.FNames.end();
@@ -150,11 +148,21 @@ TEST(AddressText, IPv4) {
     const char* Text;
     bool Valid;
   } Cases[] = {
-      {"127.0.0.1", true},       {"010.0.0.1", true},    {"255.255.255.255", true},
-      {" 1 . 2 . 3 . 4 ", true}, {"0.0.0.0", true},      {"10.0.0", false},
-      {"10.0.0.1.5", false},     {"256.0.0.1", false},   {"1..2.3", false},
-      {"", false},               {"a.b.c.d", false},     {"-1.0.0.0", false},
-      {"1.2.3.4x", false},       {"0001.2.3.4", true},   {"::1", false},
+      {"127.0.0.1", true},
+      {"010.0.0.1", true},
+      {"255.255.255.255", true},
+      {" 1 . 2 . 3 . 4 ", true},
+      {"0.0.0.0", true},
+      {"10.0.0", false},
+      {"10.0.0.1.5", false},
+      {"256.0.0.1", false},
+      {"1..2.3", false},
+      {"", false},
+      {"a.b.c.d", false},
+      {"-1.0.0.0", false},
+      {"1.2.3.4x", false},
+      {"0001.2.3.4", true},
+      {"::1", false},
   };
   for (const auto& C : Cases) EXPECT_EQ(IsIPv4Text(C.Text), C.Valid) << C.Text;
 }
@@ -189,6 +197,7 @@ TEST(AddressText, IPv6) {
 }
 
 TEST(ResolveAddress, LookupsAndResults) {
+  // clang-format off
   const struct {
     const char* Host;
     const char* Port;
@@ -233,6 +242,7 @@ TEST(ResolveAddress, LookupsAndResults) {
       {"Хост", "21", TSocketFamily::SF_Any, true, false, WSAHOST_NOT_FOUND, 0, "", 0,
        {{"\xD5\xEE\xF1\xF2", AF_INET, false}, {"\xD5\xEE\xF1\xF2", AF_INET6, false}}},
   };
+  // clang-format on
   for (const auto& C : Cases) {
     SCOPED_TRACE(std::string(C.Host) + " port " + C.Port);
     FakeResolver Fake(TestNames);
@@ -256,6 +266,7 @@ TEST(ResolveAddress, UnknownHostFailsQuicklyWithHostNotFound) {
 
 TEST(ResolveAddress, LegacyResolverWhenTheLibraryLacksGetaddrinfo) {
   const TResolverAvailability Saved = ResolverAvailability();
+  // clang-format off
   const struct {
     TResolverAvailability Availability;
     const char* Host;
@@ -275,6 +286,7 @@ TEST(ResolveAddress, LegacyResolverWhenTheLibraryLacksGetaddrinfo) {
       {{false, true}, "::1", "21", 0, AF_INET6, "::1", 21},
       {{false, true}, "localhost", "21", 0, AF_INET, "127.0.0.1", 21},
   };
+  // clang-format on
   for (const auto& C : Cases) {
     SCOPED_TRACE(std::string(C.Host) + " port " + C.Port);
     SetResolverAvailability(C.Availability);
@@ -303,8 +315,9 @@ TEST(SocketResolve, OnlyTheFirstAddressOfTheFirstPassIsTried) {
   LoopbackPeer Closed;
   Closed.CloseListener();
   // The first address refuses; the second would answer but is never tried.
-  FakeResolver Fake({{"twice.test",
-                      {{AF_INET, "127.0.0.1", Closed.Port()}, {AF_INET, "127.0.0.1", Peer.Port()}}}});
+  FakeResolver Fake(
+      {{"twice.test",
+        {{AF_INET, "127.0.0.1", Closed.Port()}, {AF_INET, "127.0.0.1", Peer.Port()}}}});
   TTCPBlockSocket Sock;
   Sock.Connect("twice.test", "21");
   EXPECT_EQ(Sock.LastError(), WSAECONNREFUSED);

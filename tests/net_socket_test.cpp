@@ -1,6 +1,5 @@
-#include "net/blcksock.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,8 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "net/blcksock.h"
 #include "support/LoopbackPeer.h"
 #include "support/LoopbackSocketLibrary.h"
 
@@ -545,7 +543,8 @@ TEST(SocketThreads, SessionsOnSeveralThreadsRunSideBySide) {
         ++Failures;
         continue;
       }
-      const std::string Line = "200 thread " + std::to_string(Id) + " round " + std::to_string(Round);
+      const std::string Line =
+          "200 thread " + std::to_string(Id) + " round " + std::to_string(Round);
       Sock.SendString(Line + "\r\n");
       Peer.Send(Peer.Receive(Line.size() + 2, kLongWait));
       if (Sock.RecvString(kLongWait) != Line) ++Failures;
