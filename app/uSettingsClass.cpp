@@ -99,6 +99,11 @@ void TQuorvelSettings::WriteSettings() {
              {kScalePath, FScalePath}});
 }
 
+void TQuorvelSettings::Assign(std::string& Field, std::string_view Key, const std::string& Value) {
+  Field = Value;
+  WriteKeys({{Key, Field}});
+}
+
 void TQuorvelSettings::WriteKeys(std::initializer_list<TKeyValue> Keys) {
   try {
     TProfileFile Profile =
@@ -112,39 +117,24 @@ void TQuorvelSettings::WriteKeys(std::initializer_list<TKeyValue> Keys) {
 }
 
 void TQuorvelSettings::SetFTPServer(const std::string& Value) {
-  FFTPServer = Value;
-  WriteKeys({{kServer, FFTPServer}});
+  Assign(FFTPServer, kServer, Value);
 }
 
-void TQuorvelSettings::SetFTPPort(const std::string& Value) {
-  FFTPPort = Value;
-  WriteKeys({{kPort, FFTPPort}});
-}
+void TQuorvelSettings::SetFTPPort(const std::string& Value) { Assign(FFTPPort, kPort, Value); }
 
-void TQuorvelSettings::SetFTPUser(const std::string& Value) {
-  FFTPUser = Value;
-  WriteKeys({{kUser, FFTPUser}});
-}
+void TQuorvelSettings::SetFTPUser(const std::string& Value) { Assign(FFTPUser, kUser, Value); }
 
-void TQuorvelSettings::SetFTPPass(const std::string& Value) {
-  FFTPPass = Value;
-  WriteKeys({{kPass, FFTPPass}});
-}
+void TQuorvelSettings::SetFTPPass(const std::string& Value) { Assign(FFTPPass, kPass, Value); }
 
 void TQuorvelSettings::SetKassaPath(const std::string& Value) {
-  FKassaPath = Value;
-  WriteKeys({{kKassaPath, FKassaPath}});
+  Assign(FKassaPath, kKassaPath, Value);
 }
 
 void TQuorvelSettings::SetPriceSync(const std::string& Value) {
-  FPriceSync = Value;
-  WriteKeys({{kPriceSync, FPriceSync}});
+  Assign(FPriceSync, kPriceSync, Value);
 }
 
-void TQuorvelSettings::SetChSync(const std::string& Value) {
-  FChSync = Value;
-  WriteKeys({{kChSync, FChSync}});
-}
+void TQuorvelSettings::SetChSync(const std::string& Value) { Assign(FChSync, kChSync, Value); }
 
 void TQuorvelSettings::SetAutoStartThread(bool Value) {
   FAutoStartThread = Value;
@@ -152,11 +142,9 @@ void TQuorvelSettings::SetAutoStartThread(bool Value) {
 }
 
 void TQuorvelSettings::SetScalePath(const std::string& Value) {
-  FScalePath = Value;
-  WriteKeys({{kScalePath, FScalePath}});
+  Assign(FScalePath, kScalePath, Value);
 }
 
 void TQuorvelSettings::SetScaleSync(const std::string& Value) {
-  FScaleSync = Value;
-  WriteKeys({{kScaleSync, FScaleSync}});
+  Assign(FScaleSync, kScaleSync, Value);
 }

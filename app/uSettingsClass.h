@@ -45,6 +45,8 @@ class TQuorvelSettings {
   // Reads the file, sets the keys in section "main" and stores the file in
   // one write; raises EQuorvelError "Unable to write to <full path>".
   void WriteKeys(std::initializer_list<TKeyValue> Keys);
+  // A property write: the field first, then its key in the file.
+  void Assign(std::string& Field, std::string_view Key, const std::string& Value);
 
   std::string FAppDirectory;
   std::string FFileName;

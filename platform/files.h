@@ -7,9 +7,10 @@
 // Local file-system operations. Enumeration, moves and deletes report through
 // results; loading and saving raise EFileError.
 
-// Names of the entries of Folder that match a "*.ext" mask, without regard to
-// case; folders and hidden entries included, in the platform's order. A
-// missing folder gives no names.
+// Names of the entries of Folder that match a "*.ext" mask ("*" any run of
+// characters, "?" any one), ASCII letters without regard to case; folders
+// and hidden entries included, in the platform's order. A missing folder
+// gives no names.
 std::vector<std::string> FindFiles(const std::string& Folder, const std::string& Mask);
 
 // Renames From to To, failing (false, source left in place) when To exists.
