@@ -1,0 +1,207 @@
+#include "app/HeadlessMain.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/Startup.h"
+#include "platform/codepage.h"
+#include "support/FtpServer.h"
+#include "support/TempDir.h"
+#include "support/WorkerHarness.h"
+#include "ui/ExchangeJournal.h"
+
+// The headless agent as a black box. This test program doubles as the agent:
+// started with QUORVEL_RUN_AS_AGENT set, it runs start-up and RunHeadless as
+// the program does without a display. The test copies it into a fresh
+// folder beside a Quorvel.ini with auto-start on, lets it run against the
+// real FTP server and stops it with SIGTERM.
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+int main(int argc, char** argv) {
+  if (std::getenv("QUORVEL_RUN_AS_AGENT") != nullptr) {
+    // Only when port 21 was taken: the journals then go to the test
+    // server's port.
+    if (const char* port = std::getenv("QUORVEL_JOURNAL_PORT")) SetJournalUploadPortForTesting(port);
+    StartUp();
+    return RunHeadless();
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The agent copy, running until stopped; killed if a test fails first.
+class AgentProcess {
+ public:
+  AgentProcess(const std::string& Program, const std::string& ErrorFile, const std::string& JournalPort) {
+    std::vector<std::string> env = {"QUORVEL_RUN_AS_AGENT=1"};
+    if (!JournalPort.empty()) env.push_back("QUORVEL_JOURNAL_PORT=" + JournalPort);
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string entry = *e;
+      if (entry.rfind("DISPLAY=", 0) != 0 && entry.rfind("WAYLAND_DISPLAY=", 0) != 0) env.push_back(entry);
+    }
+    std::vector<char*> envp;
+    for (auto& entry : env) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string program = Program;
+    char* argv[] = {program.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, ErrorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int spawned = posix_spawn(&FPid, program.c_str(), &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) FPid = -1;
+  }
+  ~AgentProcess() {
+    if (FPid > 0) {
+      kill(FPid, SIGKILL);
+      waitpid(FPid, nullptr, 0);
+    }
+  }
+
+  bool Started() const { return FPid > 0; }
+  bool Running() const { return FPid > 0 && waitpid(FPid, nullptr, WNOHANG) == 0; }
+
+  // Sends the signal and waits at most Ms for the end; the exit status, or
+  // -1 when the agent did not end in time.
+  int Stop(int Signal, int Ms) {
+    kill(FPid, Signal);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(Ms);
+    for (;;) {
+      int status = 0;
+      if (waitpid(FPid, &status, WNOHANG) == FPid) {
+        FPid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      if (Clock::now() >= deadline) return -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+
+ private:
+  pid_t FPid = -1;
+};
+
+// Port 21 when this test may take it, else a free one.
+std::unique_ptr<TestFtpServer> StartServer() {
+  try {
+    TestFtpServer::Options options;
+    options.Port = 21;
+    return std::make_unique<TestFtpServer>(options);
+  } catch (const std::exception&) {
+    return std::make_unique<TestFtpServer>();
+  }
+}
+
+bool Contains(const std::string& Text, const std::string& Part) { return Text.find(Part) != std::string::npos; }
+
+std::vector<std::string> JournalsOf(const std::string& Folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(Folder)) {
+    const std::string name = entry.path().filename().string();
+    for (const char* prefix : {"Checks", "Price", "Scale"})
+      if (name.rfind(prefix, 0) == 0) names.push_back(name);
+  }
+  return names;
+}
+
+}  // namespace
+
+TEST(HeadlessAgent, MovesEverythingInOneCycleAndEndsAtOnceOnSigterm) {
+  const std::unique_ptr<TestFtpServer> server = StartServer();
+  const TempDir& remote = server->Root();
+  for (const char* folder : {"log", "reports/checks"}) fs::create_directories(remote.Path() + folder);
+  remote.Write("p1.txt", "price one");
+  remote.Write("p2.txt", "price two");
+  remote.Write("scale/plu.dat", "plu");
+
+  TempDir agent;
+  const std::string program = agent.Path() + "quorvel";
+  fs::copy_file("/proc/self/exe", program);
+  fs::permissions(program, fs::perms::owner_all);
+  agent.Write("till/reports/checks/0001.ch", "receipt");
+  fs::create_directories(agent.Path() + "scales");
+  agent.Write("Quorvel.ini", "[main]\r\nserver=127.0.0.1\r\nport=" + server->PortText() +
+                                 "\r\nuser=user\r\npass=pass\r\nkassaPath=" + agent.Path() + "till\r\nScalePath=" +
+                                 agent.Path() + "scales\r\nAutoStartThread=1\r\n");
+  TempDir output;
+  const std::string errors = output.Path() + "stderr.txt";
+
+  AgentProcess process(program, errors, server->Port() == 21 ? "" : server->PortText());
+  ASSERT_TRUE(process.Started());
+  const auto settled = [&] {
+    const std::string settings = agent.Read("Quorvel.ini");
+    return JournalsOf(remote.Path() + "log").size() == 3 && Contains(settings, "ChSync=") &&
+           Contains(settings, "PriceSync=") && Contains(settings, "ScaleSync=") && JournalsOf(agent.Path()).empty();
+  };
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (!settled() && Clock::now() < deadline && process.Running())
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(settled()) << agent.Read("Quorvel.ini");
+  EXPECT_TRUE(process.Running());
+
+  EXPECT_THAT(WorkerTree(remote.Path() + "reports"), ::testing::ElementsAre("checks/0001.ch"));
+  EXPECT_EQ(agent.Read("till/p1.txt"), "price one");
+  EXPECT_EQ(agent.Read("till/p2.txt"), "price two");
+  EXPECT_EQ(agent.Read("scales/plu.dat"), "plu");
+  EXPECT_FALSE(remote.Exists("p1.txt"));
+  EXPECT_FALSE(remote.Exists("scale/plu.dat"));
+  for (const std::string& journal : JournalsOf(remote.Path() + "log")) {
+    const std::string text = Cp1251ToUtf8(remote.Read("log/" + journal));
+    if (journal.rfind("Checks", 0) == 0) {
+      EXPECT_EQ(text, "Загружен файл 0001.ch\r\n");
+    } else if (journal.rfind("Scale", 0) == 0) {
+      EXPECT_EQ(text, "Скачен файл plu.dat\r\n");
+    } else {
+      EXPECT_TRUE(text == "Скачен файл p1.txt\r\nСкачен файл p2.txt\r\n" ||
+                  text == "Скачен файл p2.txt\r\nСкачен файл p1.txt\r\n")
+          << text;
+    }
+  }
+
+  // The workers are in their ten-minute pause; the stop does not wait.
+  EXPECT_EQ(process.Stop(SIGTERM, 2000), 0);
+  const std::string said = output.Read("stderr.txt");
+  EXPECT_TRUE(Contains(said, "Состояние: Запущен")) << said;
+  EXPECT_TRUE(Contains(said, "Синхронизация работает")) << said;
+  EXPECT_TRUE(Contains(said, "Время последней отправки чеков: ")) << said;
+}
+
+TEST(HeadlessAgent, WithoutAutoStartItWaitsAndStopsOnSigint) {
+  TempDir agent;
+  const std::string program = agent.Path() + "quorvel";
+  fs::copy_file("/proc/self/exe", program);
+  fs::permissions(program, fs::perms::owner_all);
+  TempDir output;
+  AgentProcess process(program, output.Path() + "stderr.txt", "");
+  ASSERT_TRUE(process.Started());
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (!Contains(output.Read("stderr.txt"), "Программа запущена") && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const std::string said = output.Read("stderr.txt");
+  EXPECT_TRUE(Contains(said, "Состояние: Остановлен")) << said;
+  EXPECT_TRUE(Contains(said, "Программа запущена")) << said;
+  EXPECT_TRUE(fs::is_directory(agent.Path() + "reports/checks"));
+  EXPECT_EQ(process.Stop(SIGINT, 2000), 0);
+}
