@@ -1,0 +1,352 @@
+// Transfer speed of the FTP session against a C FTP server on loopback,
+// beside curl doing the same work against the same server in the same run.
+//
+// The program configures and starts its own vsftpd (standalone, anonymous
+// log-on with an anonymous-writable "pub" folder in a temporary directory,
+// its own configuration file, nothing of the system's configuration used),
+// then measures
+//   - download and upload of one 256 MiB file, in MB/s;
+//   - 1,000 small files downloaded and deleted, and 1,000 uploaded, in
+//     files per second, each side over one control connection.
+// The session keeps downloads in memory and uploads from memory, as the
+// agent does; curl writes to /dev/null and reads from the page cache.
+//
+// Usage: ftp_bench [big file MiB (256)] [small files (1000)]
+// Needs root (vsftpd drops to its own users), vsftpd and curl.
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ftp/ftpsend.h"
+#include "net/blcksock.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+void Require(bool condition, const std::string& what) {
+  if (!condition) throw std::runtime_error(what);
+}
+
+double SecondsOf(const std::function<void()>& work) {
+  const auto start = Clock::now();
+  work();
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+pid_t Spawn(const std::vector<std::string>& args, bool quiet) {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (quiet) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  Require(failed == 0, "cannot start " + args[0]);
+  return pid;
+}
+
+// Runs a program to its end; true when it exited with 0.
+bool Run(const std::vector<std::string>& args) {
+  const pid_t pid = Spawn(args, true);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+int FreeLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  Require(bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0, "no free port");
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+std::string PseudoRandomBytes(size_t count) {
+  std::string bytes(count, '\0');
+  uint64_t state = 0x9E3779B97F4A7C15ull;
+  for (size_t i = 0; i < count; i += 8) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    for (size_t k = 0; k < 8 && i + k < count; ++k) bytes[i + k] = static_cast<char>(state >> (8 * k));
+  }
+  return bytes;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  Require(static_cast<bool>(out), "cannot write " + path);
+}
+
+std::string SmallName(const std::string& prefix, int i) {
+  char name[32];
+  std::snprintf(name, sizeof name, "%s%04d.txt", prefix.c_str(), i);
+  return name;
+}
+
+// vsftpd in the foreground on 127.0.0.1, anonymous log-on into Dir/root,
+// uploads and deletes allowed in Dir/root/pub.
+class Vsftpd {
+ public:
+  explicit Vsftpd(const std::string& Dir) : FDir(Dir), FPort(FreeLoopbackPort()) {
+    const passwd* ftpUser = getpwnam("ftp");
+    Require(ftpUser != nullptr, "the vsftpd package's \"ftp\" user is missing");
+    fs::create_directories(Pub());
+    fs::create_directories(FDir + "/empty");
+    for (const auto& d : {FDir, FDir + "/root", FDir + "/empty"}) chmod(d.c_str(), 0755);
+    Require(chown(Pub().c_str(), ftpUser->pw_uid, ftpUser->pw_gid) == 0, "cannot hand pub to ftp");
+    const std::string config = FDir + "/vsftpd.conf";
+    WriteFile(config,
+              "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" +
+                  std::to_string(FPort) +
+                  "\nbackground=NO\n"
+                  "anonymous_enable=YES\nlocal_enable=NO\nno_anon_password=YES\n"
+                  "anon_root=" + FDir + "/root\nftp_username=ftp\n"
+                  "write_enable=YES\nanon_upload_enable=YES\nanon_other_write_enable=YES\n"
+                  "anon_umask=022\nanon_world_readable_only=NO\n"
+                  "pasv_enable=YES\nport_enable=NO\nconnect_from_port_20=NO\n"
+                  "secure_chroot_dir=" + FDir + "/empty\n"
+                  "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
+                  "xferlog_enable=NO\nsyslog_enable=NO\ndual_log_enable=NO\n"
+                  "vsftpd_log_file=" + FDir + "/vsftpd.log\n"
+                  "max_clients=0\nmax_per_ip=0\ntcp_wrappers=NO\n");
+    FPid = Spawn({"/usr/sbin/vsftpd", config}, false);
+    try {
+      WaitForGreeting();
+    } catch (...) {
+      Stop();
+      throw;
+    }
+  }
+
+  ~Vsftpd() { Stop(); }
+
+  int Port() const { return FPort; }
+  std::string Pub() const { return FDir + "/root/pub"; }
+  std::string Url(const std::string& name) const {
+    return "ftp://127.0.0.1:" + std::to_string(FPort) + "/pub/" + name;
+  }
+
+ private:
+  void Stop() {
+    kill(FPid, SIGTERM);
+    waitpid(FPid, nullptr, 0);
+  }
+
+  void WaitForGreeting() {
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline) {
+      TTCPBlockSocket probe;
+      probe.Connect("127.0.0.1", std::to_string(FPort));
+      if (probe.LastError() == 0 && probe.RecvString(2000).starts_with("220")) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    throw std::runtime_error("vsftpd did not start; see " + FDir + "/vsftpd.log");
+  }
+
+  std::string FDir;
+  int FPort;
+  pid_t FPid = -1;
+};
+
+struct Figure {
+  std::string name;
+  std::string unit;
+  double ours;
+  double curl;
+};
+
+class Bench {
+ public:
+  Bench(Vsftpd& Server, std::string Work) : FServer(Server), FWork(std::move(Work)) {
+    FFtp.SetTargetHost("127.0.0.1");
+    FFtp.SetTargetPort(std::to_string(Server.Port()));
+    FFtp.SetUserName("anonymous");
+    FFtp.SetPassword("bench@");
+    FFtp.SetTimeout(30000);
+  }
+
+  Figure BigDownload(const std::string& big) {
+    WriteFile(FServer.Pub() + "/big.bin", big);
+    const double ours = Session([&] {
+      Require(FFtp.RetrieveFile("pub/big.bin", false), "download failed: " + FFtp.ResultString());
+    });
+    Require(FFtp.DataStream().Bytes() == big, "downloaded bytes differ");
+    FFtp.DataStream().Clear();
+    const double curl = SecondsOf([&] {
+      Require(Run({"curl", "-s", "--ftp-method", "nocwd", "-o", "/dev/null", FServer.Url("big.bin")}),
+              "curl download failed");
+    });
+    fs::remove(FServer.Pub() + "/big.bin");
+    return {"download " + MiBText(big) + " file", "MB/s", Rate(big.size(), ours), Rate(big.size(), curl)};
+  }
+
+  Figure BigUpload(const std::string& big) {
+    const std::string local = FWork + "/big.local";
+    WriteFile(local, big);
+    FFtp.DataStream().Assign(big);
+    const double ours = Session([&] {
+      Require(FFtp.StoreFile("pub/up.bin", false), "upload failed: " + FFtp.ResultString());
+    });
+    FFtp.DataStream().Clear();
+    Require(fs::file_size(FServer.Pub() + "/up.bin") == big.size(), "uploaded size differs");
+    const double curl = SecondsOf([&] {
+      Require(Run({"curl", "-s", "--ftp-method", "nocwd", "-T", local, FServer.Url("up-curl.bin")}),
+              "curl upload failed");
+    });
+    Require(fs::file_size(FServer.Pub() + "/up-curl.bin") == big.size(), "curl upload size differs");
+    for (const auto& f : {local, FServer.Pub() + "/up.bin", FServer.Pub() + "/up-curl.bin"}) fs::remove(f);
+    return {"upload " + MiBText(big) + " file", "MB/s", Rate(big.size(), ours), Rate(big.size(), curl)};
+  }
+
+  Figure SmallDownloadAndDelete(int count, const std::string& content) {
+    PlaceSmallFiles(count, content);
+    const double ours = Session([&] {
+      for (int i = 0; i < count; ++i) {
+        const std::string name = "pub/" + SmallName("f", i);
+        Require(FFtp.RetrieveFile(name, false) && FFtp.DataStream().Bytes() == content,
+                "small download failed: " + FFtp.ResultString());
+        Require(FFtp.DeleteFile(name), "delete failed: " + FFtp.ResultString());
+      }
+    });
+    Require(fs::is_empty(FServer.Pub()), "files left after deleting");
+    PlaceSmallFiles(count, content);
+    std::vector<std::string> operations;
+    for (int i = 0; i < count; ++i) {
+      operations.push_back("url = \"" + FServer.Url(SmallName("f", i)) +
+                           "\"\noutput = \"/dev/null\"\nquote = \"-DELE pub/" + SmallName("f", i) + "\"\n");
+    }
+    const double curl = CurlWithConfig(operations);
+    Require(fs::is_empty(FServer.Pub()), "files left after curl deleted them");
+    return {"download+delete " + std::to_string(count) + " files", "files/s", count / ours, count / curl};
+  }
+
+  Figure SmallUpload(int count, const std::string& content) {
+    const std::string local = FWork + "/small.local";
+    WriteFile(local, content);
+    const double ours = Session([&] {
+      for (int i = 0; i < count; ++i) {
+        FFtp.DataStream().Assign(content);
+        Require(FFtp.StoreFile("pub/" + SmallName("u", i), false),
+                "small upload failed: " + FFtp.ResultString());
+      }
+    });
+    std::vector<std::string> operations;
+    for (int i = 0; i < count; ++i)
+      operations.push_back("upload-file = \"" + local + "\"\nurl = \"" + FServer.Url(SmallName("c", i)) + "\"\n");
+    const double curl = CurlWithConfig(operations);
+    Require(std::distance(fs::directory_iterator(FServer.Pub()), fs::directory_iterator()) == 2 * count,
+            "not every small upload arrived");
+    fs::remove_all(FServer.Pub());
+    fs::create_directories(FServer.Pub());
+    return {"upload " + std::to_string(count) + " files", "files/s", count / ours, count / curl};
+  }
+
+ private:
+  // The session logs on, does the work timed, logs off; as one worker cycle.
+  double Session(const std::function<void()>& work) {
+    Require(FFtp.Login(), "log-on failed: " + FFtp.ResultString());
+    const double seconds = SecondsOf(work);
+    FFtp.Logout();
+    return seconds;
+  }
+
+  // One curl process for all transfers, so it reuses its control
+  // connection as the session does; each operation names its own paths.
+  double CurlWithConfig(const std::vector<std::string>& operations) {
+    std::string config;
+    for (const auto& operation : operations)
+      config += (config.empty() ? "" : "next\n") + operation + "ftp-method = nocwd\n";
+    const std::string path = FWork + "/curl.config";
+    WriteFile(path, config);
+    const double seconds = SecondsOf([&] { Require(Run({"curl", "-s", "-K", path}), "curl failed"); });
+    fs::remove(path);
+    return seconds;
+  }
+
+  void PlaceSmallFiles(int count, const std::string& content) {
+    for (int i = 0; i < count; ++i) WriteFile(FServer.Pub() + "/" + SmallName("f", i), content);
+  }
+
+  static double Rate(size_t bytes, double seconds) { return static_cast<double>(bytes) / 1e6 / seconds; }
+  static std::string MiBText(const std::string& big) { return std::to_string(big.size() >> 20) + " MiB"; }
+
+  Vsftpd& FServer;
+  std::string FWork;
+  TFTPSend FFtp;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const size_t bigMiB = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
+  const int smallCount = argc > 2 ? std::atoi(argv[2]) : 1000;
+  if (geteuid() != 0) {
+    std::fprintf(stderr, "ftp_bench runs vsftpd, which needs root\n");
+    return 1;
+  }
+  umask(022);
+  std::string dir = (fs::temp_directory_path() / "quorvel-ftpbench-XXXXXX").string();
+  if (mkdtemp(dir.data()) == nullptr) return 1;
+  LoadSocketLibrary();
+  int result = 0;
+  try {
+    std::vector<Figure> figures;
+    {
+      Vsftpd server(dir);
+      Bench bench(server, dir);
+      std::string big = PseudoRandomBytes(bigMiB << 20);
+      const std::string small = PseudoRandomBytes(2000);
+      figures.push_back(bench.BigDownload(big));
+      figures.push_back(bench.BigUpload(big));
+      big.clear();
+      big.shrink_to_fit();
+      figures.push_back(bench.SmallDownloadAndDelete(smallCount, small));
+      figures.push_back(bench.SmallUpload(smallCount, small));
+    }
+    std::printf("FTP session vs curl, vsftpd on 127.0.0.1 (small files: 2000 bytes)\n");
+    std::printf("%-40s %10s %10s %8s\n", "", "TFTPSend", "curl", "ratio");
+    for (const auto& f : figures)
+      std::printf("%-40s %10.1f %10.1f %8.2f\n", (f.name + " (" + f.unit + ")").c_str(), f.ours, f.curl,
+                  f.ours / f.curl);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "ftp_bench: %s\n", e.what());
+    result = 1;
+  }
+  FreeSocketLibrary();
+  std::error_code ignored;
+  fs::remove_all(dir, ignored);
+  return result;
+}
