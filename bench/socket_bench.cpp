@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr size_t TransferSize = 256u * 1024 * 1024;
+constexpr size_t TransferSize = size_t{256} * 1024 * 1024;
 constexpr int ReceiveTimeout = 10000;
 
 std::string PatternBytes(size_t Size) {
@@ -85,10 +85,11 @@ bool RunTransfer(const std::string& Data, bool Presized) {
   const bool Exact = SendError == 0 && Receiver.LastError() == WSAECONNRESET &&
                      Target.Position() == Target.Size() && Target.Bytes() == Data;
   std::printf("%s target stream\n", Presized ? "pre-sized" : "growing");
-  std::printf("  size: %zu bytes (%.0f MiB)\n", Data.size(), Data.size() / 1048576.0);
+  const auto Bytes = static_cast<double>(Data.size());
+  std::printf("  size: %zu bytes (%.0f MiB)\n", Data.size(), Bytes / 1048576.0);
   std::printf("  seconds: %.3f\n", Seconds);
-  std::printf("  rate: %.1f MB/s (%.1f MiB/s)\n", Data.size() / Seconds / 1e6,
-              Data.size() / Seconds / 1048576.0);
+  std::printf("  rate: %.1f MB/s (%.1f MiB/s)\n", Bytes / Seconds / 1e6,
+              Bytes / Seconds / 1048576.0);
   std::printf("  received: %lld bytes, ended with %d %s\n",
               static_cast<long long>(Target.Position()), Receiver.LastError(),
               Receiver.LastErrorDesc().c_str());

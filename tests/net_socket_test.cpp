@@ -184,7 +184,7 @@ TEST_F(SocketTest, LineArrivingInPiecesIsReturnedHoweverLongItTakes) {
     Pieces.push_back("p" + std::to_string(I));
     Expected += Pieces.back();
   }
-  Pieces.push_back("\r\n");
+  Pieces.emplace_back("\r\n");
   Peer.SendLater(Pieces, 50ms);
   EXPECT_EQ(Sock.RecvString(300), Expected);
   EXPECT_EQ(Sock.LastError(), 0);
@@ -552,6 +552,7 @@ TEST(SocketThreads, SessionsOnSeveralThreadsRunSideBySide) {
   };
   int Failures[3] = {};
   std::vector<std::thread> Threads;
+  Threads.reserve(3);
   for (int Id = 0; Id < 3; ++Id) Threads.emplace_back(Session, Id, std::ref(Failures[Id]));
   for (auto& T : Threads) T.join();
   for (int F : Failures) EXPECT_EQ(F, 0);
