@@ -26,10 +26,23 @@ constexpr std::string_view kArrow = " -> ";
 constexpr int64_t kUnixEpochDay = 25569;
 constexpr int64_t kSecondsPerDay = 86400;
 
-std::string Blanks(size_t Count) { return std::string(Count, ' '); }
+// A run of blanks inside a mask.
+struct Blanks {
+  size_t Count;
+};
+
+void AppendPiece(std::string& Text, std::string_view Piece) { Text.append(Piece); }
+void AppendPiece(std::string& Text, Blanks Run) { Text.append(Run.Count, ' '); }
+
+template <typename... Pieces>
+std::string Join(const Pieces&... Parts) {
+  std::string text;
+  (AppendPiece(text, Parts), ...);
+  return text;
+}
 
 // The line layouts in the order they are tried. Runs of two or more blanks
-// are spelled out with Blanks() so that each count can be read off.
+// are spelled out as Blanks{n} so that each count can be read off.
 std::vector<std::string> LayoutMasks() {
   return {
       "pppppppppp $!!!S*$TTT$DD$hh mm ss$YYYY$n*",
@@ -38,38 +51,38 @@ std::vector<std::string> LayoutMasks() {
       "pppppppppp $!!!S*$DD$TTT$UUUUU$n*",
       "pppppppppp $!!S*$TTT$DD$UUUUU$n*",
       "pppppppppp $!S*$TTT$DD$UUUUU$n*",
-      "d" + Blanks(12) + "$!S*$TTT$DD$UUUUU$n*",
-      "MM DD YY" + Blanks(2) + "hh mmH !S* n*",
-      "MM DD YY" + Blanks(2) + "hh mmH $ d!n*",
-      "MM DD YYYY" + Blanks(2) + "hh mmH !S* n*",
-      "MM DD YYYY" + Blanks(2) + "hh mmH $ d!n*",
-      "DD MM YYYY" + Blanks(2) + "hh mmH !S* n*",
-      "DD MM YYYY" + Blanks(2) + "hh mmH $ d!n*",
-      "v*$" + Blanks(2) + "DD TTT YYYY hh mm",
+      Join("d", Blanks{12}, "$!S*$TTT$DD$UUUUU$n*"),
+      Join("MM DD YY", Blanks{2}, "hh mmH !S* n*"),
+      Join("MM DD YY", Blanks{2}, "hh mmH $ d!n*"),
+      Join("MM DD YYYY", Blanks{2}, "hh mmH !S* n*"),
+      Join("MM DD YYYY", Blanks{2}, "hh mmH $ d!n*"),
+      Join("DD MM YYYY", Blanks{2}, "hh mmH !S* n*"),
+      Join("DD MM YYYY", Blanks{2}, "hh mmH $ d!n*"),
+      Join("v*$", Blanks{2}, "DD TTT YYYY hh mm"),
       "v*$!DD TTT YYYY hh mm",
-      "n*$" + Blanks(17) + "YYYY MM DD hh mm$S*",
+      Join("n*$", Blanks{17}, "YYYY MM DD hh mm$S*"),
       "!S*$MM DD YY hh mm ss !n*",
       "!S*$DD MM YY hh mm ss !n*",
       "n*!S*$MM DD YY hh mm ss d",
       "n*!S*$DD MM YY hh mm ss d",
-      "$S*" + Blanks(4) + "TTT DD YYYY" + Blanks(2) + "hh mm ss $n* $ d",
-      "$S*" + Blanks(4) + "TTT DD YYYY" + Blanks(2) + "hh mm ss $n*",
-      "d" + Blanks(4) + "$S*$TTT DD YYYY" + Blanks(2) + "hh mm$n*",
-      "d" + Blanks(4) + "$S*$TTT DD$hh mm$n*",
-      "nnnnnnnn.nnn" + Blanks(2) + "dSSSSSSSSSSS MM DD YY" + Blanks(2) + "hh mmH",
-      "-" + Blanks(3) + "SSSSS" + Blanks(12) + "YY MM DD hh mm ss" + Blanks(2) + "n*",
-      "- d=" + Blanks(2) + "SSSSS" + Blanks(2) + "YY MM DD hh mm ss" + Blanks(2) + "n*",
-      std::string(33, 'n') + Blanks(15) + "SSSSSSSSS MM DD YYYY hh mm",
-      "n*\\x" + Blanks(47) + "SSSSSSSSS MM DD YYYY hh mm",
-      "-" + Blanks(5) + "SSSSSSSSSSSS" + Blanks(11) + "d" + Blanks(3) + "MM DD YYYY" + Blanks(3) +
-          "hh mm" + Blanks(2) + "n*",
-      "-" + Blanks(9) + "YY MM DD hhmm d" + Blanks(24) + "SSSSSSSSS n*",
-      "nnnnnnnn" + Blanks(19) + "SSSSSSS DD TTT YY hh mm ss",
-      "-" + Blanks(13) + "YYYY MM DD" + Blanks(21) + "SSSSS" + Blanks(3) + "d=O n*",
-      Blanks(13) + "$S* MM DD YY hh mm ss" + Blanks(2) + "!n*",
-      "d" + Blanks(12) + "$S* MM DD YY" + Blanks(11) + "!n*",
-      Blanks(41) + "TTT DD" + Blanks(2) + "YYYY n*",
-      Blanks(2) + "d" + Blanks(51) + "n*",
+      Join("$S*", Blanks{4}, "TTT DD YYYY", Blanks{2}, "hh mm ss $n* $ d"),
+      Join("$S*", Blanks{4}, "TTT DD YYYY", Blanks{2}, "hh mm ss $n*"),
+      Join("d", Blanks{4}, "$S*$TTT DD YYYY", Blanks{2}, "hh mm$n*"),
+      Join("d", Blanks{4}, "$S*$TTT DD$hh mm$n*"),
+      Join("nnnnnnnn.nnn", Blanks{2}, "dSSSSSSSSSSS MM DD YY", Blanks{2}, "hh mmH"),
+      Join("-", Blanks{3}, "SSSSS", Blanks{12}, "YY MM DD hh mm ss", Blanks{2}, "n*"),
+      Join("- d=", Blanks{2}, "SSSSS", Blanks{2}, "YY MM DD hh mm ss", Blanks{2}, "n*"),
+      Join(std::string(33, 'n'), Blanks{15}, "SSSSSSSSS MM DD YYYY hh mm"),
+      Join("n*\\x", Blanks{47}, "SSSSSSSSS MM DD YYYY hh mm"),
+      Join("-", Blanks{5}, "SSSSSSSSSSSS", Blanks{11}, "d", Blanks{3}, "MM DD YYYY", Blanks{3},
+           "hh mm", Blanks{2}, "n*"),
+      Join("-", Blanks{9}, "YY MM DD hhmm d", Blanks{24}, "SSSSSSSSS n*"),
+      Join("nnnnnnnn", Blanks{19}, "SSSSSSS DD TTT YY hh mm ss"),
+      Join("-", Blanks{13}, "YYYY MM DD", Blanks{21}, "SSSSS", Blanks{3}, "d=O n*"),
+      Join(Blanks{13}, "$S* MM DD YY hh mm ss", Blanks{2}, "!n*"),
+      Join("d", Blanks{12}, "$S* MM DD YY", Blanks{11}, "!n*"),
+      Join(Blanks{41}, "TTT DD", Blanks{2}, "YYYY n*"),
+      Join(Blanks{2}, "d", Blanks{51}, "n*"),
   };
 }
 
@@ -558,7 +571,9 @@ double TimeFromText(const std::string& Value) {
   for (;;) {
     const size_t start = pos;
     int value = 0;
-    while (pos < text.size() && IsDigit(text[pos])) value = value * 10 + (text[pos++] - '0');
+    // A third digit already makes the part too long; reading on could overflow.
+    while (pos < text.size() && IsDigit(text[pos]) && pos - start < 3)
+      value = value * 10 + (text[pos++] - '0');
     if (pos == start || pos - start > 2 || count == parts.size()) return -1;
     parts[count++] = value;
     if (pos == text.size()) break;
