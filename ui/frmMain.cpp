@@ -36,7 +36,9 @@ const QString FolderInstruction = QStringLiteral("Выберите директ�
 // taken from the page's design size.
 class TAnchoredPage : public QWidget {
  public:
-  explicit TAnchoredPage(const QString& Name) {
+  // Made inside the window from the start, so labels sized to their text
+  // are measured in the window's font.
+  TAnchoredPage(const QString& Name, QWidget* Window) : QWidget(Window) {
     setObjectName(Name);
     resize(PageWidth, PageHeight);
   }
@@ -161,7 +163,7 @@ TfrmSyncMain::TfrmSyncMain(bool TrayAvailable, const TControllerFactory& MakeCon
 TfrmSyncMain::~TfrmSyncMain() = default;
 
 QWidget* TfrmSyncMain::BuildStatusPage(bool TrayAvailable) {
-  auto* Page = new TAnchoredPage("tsStatus");
+  auto* Page = new TAnchoredPage("tsStatus", this);
   AddLabel(Page, "Label1", "Состояние:", 16, 11);
   AddLabel(Page, "Label2", "Время последнего обновления прайса:", 16, 30);
   AddLabel(Page, "Label3", "Время последней отправки чеков:", 16, 51);
@@ -186,7 +188,7 @@ QWidget* TfrmSyncMain::BuildStatusPage(bool TrayAvailable) {
 }
 
 QWidget* TfrmSyncMain::BuildSettingsPage() {
-  auto* Page = new TAnchoredPage("tsSettings");
+  auto* Page = new TAnchoredPage("tsSettings", this);
 
   QGroupBox* FtpGroup = AddGroup(Page, "GroupBox1", " FTP сервер", 3, 78);
   AddLabel(FtpGroup, "Label5", "IP сервера", 16, 19);
