@@ -41,6 +41,11 @@ class SocketTest : public testing::Test {
     ASSERT_TRUE(Peer.Accept());
   }
 
+  // Waits (bounded) until the peer's bytes have reached the socket.
+  void WaitForIncoming() {
+    for (int Try = 0; Try < 500 && Sock.WaitingData() == 0; ++Try) std::this_thread::sleep_for(1ms);
+  }
+
   // Declared first so that the socket under test closes before its peer.
   LoopbackPeer Peer;
   TTCPBlockSocket Sock;
@@ -351,13 +356,13 @@ TEST_F(SocketTest, PurgeDropsWhatArrivedAndClearsTheError) {
   Sock.SetConvertLineEnd(true);
   ConnectPeer();
   Peer.Send("unasked\r\n");
-  for (int Try = 0; Try < 500 && Sock.WaitingData() == 0; ++Try) std::this_thread::sleep_for(1ms);
+  WaitForIncoming();
   // A read that runs out of time leaves an error and buffered bytes behind.
   EXPECT_EQ(Sock.RecvTerminated(0, "#"), "");
   EXPECT_EQ(Sock.LastError(), WSAETIMEDOUT);
   EXPECT_EQ(Sock.LineBuffer(), "unasked\r\n");
   Peer.Send("late\r\n");
-  for (int Try = 0; Try < 500 && Sock.WaitingData() == 0; ++Try) std::this_thread::sleep_for(1ms);
+  WaitForIncoming();
   Sock.Purge();
   EXPECT_EQ(Sock.LastError(), 0);
   EXPECT_EQ(Sock.LastErrorDesc(), "");
@@ -370,7 +375,7 @@ TEST_F(SocketTest, PurgeDropsWhatArrivedAndClearsTheError) {
 TEST_F(SocketTest, CleanCloseShutsDownInOrderAndClearsTheError) {
   ConnectPeer();
   Peer.Send("unread");
-  for (int Try = 0; Try < 500 && Sock.WaitingData() == 0; ++Try) std::this_thread::sleep_for(1ms);
+  WaitForIncoming();
   Sock.CloseSocket();
   EXPECT_EQ(Sock.Socket(), INVALID_SOCKET_HANDLE);
   EXPECT_EQ(Sock.LastError(), 0);
