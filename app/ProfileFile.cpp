@@ -250,7 +250,11 @@ TProfileFile::TLine TProfileFile::MakeLine(std::string_view Text) const {
 void TProfileFile::InsertLine(size_t Index, std::string_view Text) {
   // The line above may have been the file's last one, without a line end.
   if (Index > 0 && FLines[Index - 1].End.empty()) {
-    FLines[Index - 1].End = Encode(FEncoding, FLineEnd);
+    TLine& Last = FLines[Index - 1];
+    // A UTF-16 file may end in half a code unit, which reads as nothing;
+    // left before a line end it would shift every unit after it.
+    if (FEncoding == TProfileEncoding::Utf16LE) Last.Raw.resize(Last.Raw.size() / 2 * 2);
+    Last.End = Encode(FEncoding, FLineEnd);
   }
   FLines.insert(FLines.begin() + static_cast<std::ptrdiff_t>(Index), MakeLine(Text));
 }
