@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -111,6 +112,18 @@ int BytesWaiting(int Fd) {
   return ioctl(Fd, FIONREAD, &count) == 0 ? count : 0;
 }
 
+// Until the session has read everything sent so far. The session usually
+// takes a piece at once; a longer wait sleeps, so as not to hold a core the
+// session or anyone else needs.
+void WaitUntilTaken(int SessionFd, const std::atomic<bool>& SessionDone) {
+  for (int round = 0; !SessionDone && BytesWaiting(SessionFd) > 0; ++round) {
+    if (round < 100)
+      std::this_thread::yield();
+    else
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+}
+
 // The peer: sends the pieces one by one, each once the session has read the
 // one before, then closes.
 void Send(int Fd, int SessionFd, std::string_view Stream, TCutter Cutter,
@@ -119,7 +132,7 @@ void Send(int Fd, int SessionFd, std::string_view Stream, TCutter Cutter,
     const size_t length = std::min(Cutter.Next(), Stream.size());
     if (send(Fd, Stream.data(), length, MSG_NOSIGNAL) != static_cast<ssize_t>(length)) break;
     Stream.remove_prefix(length);
-    while (!SessionDone && BytesWaiting(SessionFd) > 0) std::this_thread::yield();
+    WaitUntilTaken(SessionFd, SessionDone);
   }
   close(Fd);
 }

@@ -64,11 +64,11 @@ void CheckOneLineChanged(const std::string& Before, const std::string& After,
     ++suffix;
   }
   const size_t width = Encoding == TProfileEncoding::Utf16LE ? 2 : 1;
-  for (size_t pos = prefix - prefix % width; pos < Before.size() - suffix; pos += width) {
-    const char32_t unit = width == 1 || pos + 1 >= Before.size()
-                              ? static_cast<unsigned char>(Before[pos])
-                              : static_cast<unsigned char>(Before[pos]) |
-                                    static_cast<char32_t>(static_cast<unsigned char>(Before[pos + 1])) << 8;
+  // A half code unit at the end of a UTF-16 file is no line end.
+  for (size_t pos = prefix - prefix % width; pos < Before.size() - suffix && pos + width <= Before.size();
+       pos += width) {
+    char32_t unit = static_cast<unsigned char>(Before[pos]);
+    if (width == 2) unit |= static_cast<char32_t>(static_cast<unsigned char>(Before[pos + 1])) << 8;
     FUZZ_CHECK(unit != '\r' && unit != '\n');
   }
 }
