@@ -227,9 +227,9 @@ TDateTime EncodeDateTime(int64_t Year, int64_t Month, int64_t Day, int64_t Secon
   return day >= 0 ? static_cast<double>(day) + fraction : static_cast<double>(day) - fraction;
 }
 
-TDateTime NowDateTime() {
-  const TLocalTime now = Now();
-  return EncodeDateTime(now.Year, now.Month, now.Day, now.Hour * 3600 + now.Minute * 60 + now.Second);
+TDateTime ToDateTime(const TLocalTime& Time) {
+  return EncodeDateTime(Time.Year, Time.Month, Time.Day,
+                        Time.Hour * 3600 + Time.Minute * 60 + Time.Second);
 }
 
 }  // namespace
@@ -462,10 +462,10 @@ void TFTPList::FillEntry(TFTPListRec& Value) {
   const int64_t bytes = blocks * SizeNumber(Size);
   Value.SetFileSize(bytes >= 0 && bytes <= INT32_MAX ? static_cast<int32_t>(bytes) : 0);
 
-  const TLocalTime today = Now();
-  int64_t year = today.Year;
-  int64_t month = today.Month;
-  int64_t day = today.Day;
+  const TLocalTime now = Now();
+  int64_t year = now.Year;
+  int64_t month = now.Month;
+  int64_t day = now.Day;
   int64_t hours = 0;
   int64_t minutes = 0;
   int64_t seconds = 0;
@@ -487,7 +487,7 @@ void TFTPList::FillEntry(TFTPListRec& Value) {
       minutes = NumberOr(TrimBlanks(text.substr(colon + 1)), 0);
       // A time instead of a year marks the recent past: the last twelve
       // months, so a moment still ahead this year was last year's.
-      if (EncodeDateTime(year, month, day, hours * 3600 + minutes * 60) > NowDateTime()) --year;
+      if (EncodeDateTime(year, month, day, hours * 3600 + minutes * 60) > ToDateTime(now)) --year;
     } else {
       year = NumberOr(YearTime, year);
     }

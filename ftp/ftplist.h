@@ -60,6 +60,9 @@ class TFTPList {
   virtual int MatchMask(const std::string& Value, const std::string& NextValue,
                         const std::string& Mask);
   virtual bool CheckFields();
+  // A date or hour that passes CheckFields without existing (31 April,
+  // 29 February of a common year, hour 24, "13:00PM") runs on into the
+  // following days: 1 May, 1 March, the next day's 00:00 and 01:00.
   virtual void FillEntry(TFTPListRec& Value);
   virtual void Clear();
   virtual int Count() const;
@@ -82,9 +85,12 @@ class TFTPList {
 };
 
 // Month number 1..12 of a three-letter month name, 0 when no table row and
-// no regional month name matches.
+// no regional month name matches. Texts compare as code page 1251 text with
+// the ASCII and all Cyrillic letters upper-cased; the regional names (the
+// LC_TIME locale's on Unix) are read once, on first use.
 int MonthNumber(const std::string& Value);
 
-// Time of day (fraction of a day) of a text such as "12:34" or "1:02:03";
-// -1 when it is not a time.
+// Time of day (fraction of a day) of h:mm or h:mm:ss, one or two digits a
+// part, blanks around allowed, anything beyond two characters after the
+// last ":" ignored; -1 when it is not a time of day.
 double TimeFromText(const std::string& Value);
