@@ -5,6 +5,10 @@ cmake_policy(SET CMP0009 NEW)
 # QUORVEL_BENCH_SOURCES at bench/CMakeLists.txt:2 (file)
 file(GLOB NEW_GLOB LIST_DIRECTORIES true "/work/main/bench/*_bench.cpp")
 set(OLD_GLOB
+  "/work/main/bench/ftp_bench.cpp"
+  "/work/main/bench/listing_bench.cpp"
+  "/work/main/bench/socket_bench.cpp"
+  "/work/main/bench/startup_bench.cpp"
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
   message("-- GLOB mismatch!")
@@ -15,6 +19,19 @@ endif()
 file(GLOB NEW_GLOB LIST_DIRECTORIES true "/work/main/tests/*_test.cpp")
 set(OLD_GLOB
   "/work/main/tests/codepage_test.cpp"
+  "/work/main/tests/controller_test.cpp"
+  "/work/main/tests/dispatch_test.cpp"
+  "/work/main/tests/ftp_list_test.cpp"
+  "/work/main/tests/ftp_server_test.cpp"
+  "/work/main/tests/ftp_session_test.cpp"
+  "/work/main/tests/headless_test.cpp"
+  "/work/main/tests/journal_test.cpp"
+  "/work/main/tests/net_resolve_test.cpp"
+  "/work/main/tests/net_socket_test.cpp"
+  "/work/main/tests/platform_test.cpp"
+  "/work/main/tests/settings_test.cpp"
+  "/work/main/tests/startup_test.cpp"
+  "/work/main/tests/workers_test.cpp"
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
   message("-- GLOB mismatch!")
@@ -24,7 +41,14 @@ endif()
 # QUORVEL_TEST_SUPPORT at tests/CMakeLists.txt:6 (file)
 file(GLOB NEW_GLOB LIST_DIRECTORIES true "/work/main/tests/support/*.cpp")
 set(OLD_GLOB
+  "/work/main/tests/support/ChildProcess.cpp"
+  "/work/main/tests/support/FtpServer.cpp"
+  "/work/main/tests/support/LoopbackPeer.cpp"
+  "/work/main/tests/support/PosixFaults.cpp"
+  "/work/main/tests/support/ScriptedFtpPeer.cpp"
   "/work/main/tests/support/TempDir.cpp"
+  "/work/main/tests/support/WorkerHarness.cpp"
+  "/work/main/tests/support/WorkerView.cpp"
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
   message("-- GLOB mismatch!")
@@ -34,6 +58,7 @@ endif()
 # QUORVEL_UI_TEST_SOURCES at tests/ui/CMakeLists.txt:2 (file)
 file(GLOB NEW_GLOB LIST_DIRECTORIES true "/work/main/tests/ui/*_test.cpp")
 set(OLD_GLOB
+  "/work/main/tests/ui/window_test.cpp"
   )
 if(NOT "${NEW_GLOB}" STREQUAL "${OLD_GLOB}")
   message("-- GLOB mismatch!")
