@@ -1,5 +1,0 @@
-if(EXISTS "/work/main/build/dev/tests/codepage_test[1]_tests.cmake")
-  include("/work/main/build/dev/tests/codepage_test[1]_tests.cmake")
-else()
-  add_test(codepage_test_NOT_BUILT codepage_test_NOT_BUILT)
-endif()
