@@ -252,22 +252,17 @@ TEST_F(FtpListTest, DotDirectoriesTotalsAndEmptyLines) {
   const std::string dotDot = "drwxr-xr-x   2 user     group        4096 Jan 15 12:34 ..";
   const std::string eplfDot = "+i8388621.48594,m824255902,/,\t.";
   const std::string eplfDotDot = "+i8388621.48594,m824255902,/,\t..";
-  Parse({"total 12", dot, dotDot, eplfDot, eplfDotDot, "", "+r,s12"});
+  Parse({"total 12", dot, dotDot, eplfDot, eplfDotDot, "", "+r,s12",
+         "-rw-r--r--   1 user     group           0 Jan 15 12:34 ..", "+i1.1,r,\t."});
   // A line starting with "+" but without a TAB is EPLF with all of it as
-  // the name.
-  ASSERT_EQ(FList.Count(), 1);
+  // the name; "." and ".." that are no directories stay.
+  ASSERT_EQ(FList.Count(), 3);
   EXPECT_EQ(FList.Items(0)->FileName(), "r,s12");
   EXPECT_EQ(FList.Items(0)->FileSize(), 12);
+  EXPECT_EQ(FList.Items(1)->FileName(), "..");
+  EXPECT_EQ(FList.Items(2)->FileName(), ".");
   EXPECT_EQ(FList.UnparsedLines(),
             (std::vector<std::string>{"total 12", eplfDot, eplfDotDot, ""}));
-}
-
-TEST_F(FtpListTest, DotNamesAreKeptWhenNotDirectories) {
-  Parse({"-rw-r--r--   1 user     group           0 Jan 15 12:34 ..",
-         "+i1.1,r,\t."});
-  ASSERT_EQ(FList.Count(), 2);
-  EXPECT_EQ(FList.Items(0)->FileName(), "..");
-  EXPECT_EQ(FList.Items(1)->FileName(), ".");
 }
 
 TEST_F(FtpListTest, UnknownMonthInShortLinesLeavesEverythingUnparsed) {
