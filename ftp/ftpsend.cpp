@@ -337,7 +337,6 @@ bool TFTPSend::DataWrite(TMemoryStream& SourceStream) {
 bool TFTPSend::List(std::string Directory, bool NameList) {
   FDataStream->Clear();
   FFtpList->Clear();
-  FFtpList->Lines().clear();
   if (!Directory.empty()) Directory = " " + Directory;
   FTPCommand("TYPE A");
   if (!OpenDataChannel()) return false;
