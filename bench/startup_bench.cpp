@@ -44,7 +44,8 @@ int ClosedLoopbackPort() {
   return ntohs(Address.sin_port);
 }
 
-// Starts Argv[0] with standard error into a pipe; returns its process id.
+// Starts Argv[0] with standard error into a pipe, or into /dev/null when no
+// pipe is asked for; returns its process id.
 pid_t Spawn(const std::vector<std::string>& Argv, int* StderrFd, const fs::path& WorkDir) {
   int Pipe[2] = {-1, -1};
   if (StderrFd != nullptr && ::pipe(Pipe) != 0) return -1;
@@ -54,6 +55,9 @@ pid_t Spawn(const std::vector<std::string>& Argv, int* StderrFd, const fs::path&
       ::dup2(Pipe[1], STDERR_FILENO);
       ::close(Pipe[0]);
       ::close(Pipe[1]);
+    } else {
+      const int Null = ::open("/dev/null", O_WRONLY);
+      ::dup2(Null, STDERR_FILENO);
     }
     if (::chdir(WorkDir.c_str()) != 0) ::_exit(126);
     std::vector<char*> Args;
