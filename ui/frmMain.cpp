@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QScreen>
+#include <QShortcut>
 #include <QStackedWidget>
 #include <QTimer>
 #include <QToolButton>
@@ -142,6 +143,12 @@ TfrmSyncMain::TfrmSyncMain(bool TrayAvailable, const TControllerFactory& MakeCon
   FPages->addWidget(BuildStatusPage(TrayAvailable));
   FPages->addWidget(BuildSettingsPage());
   connect(FTabStrip, &TTabStrip::CurrentChanged, FPages, &QStackedWidget::setCurrentIndex);
+  // The strip takes no focus; Ctrl+Tab and Ctrl+Shift+Tab turn the pages.
+  for (const auto& [Keys, Step] : {std::pair{QKeySequence::NextChild, 1}, std::pair{QKeySequence::PreviousChild, -1}}) {
+    connect(new QShortcut(Keys, this), &QShortcut::activated, this, [this, Step] {
+      FTabStrip->SetCurrentIndex((FTabStrip->CurrentIndex() + Step + FTabStrip->Count()) % FTabStrip->Count());
+    });
+  }
   LayOut();
   SetTabOrder();
 

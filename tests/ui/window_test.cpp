@@ -499,6 +499,14 @@ class TestWindow : public QObject {
     const QImage After = Strip->grab().toImage();
     QCOMPARE(After.pixelColor(Strip->TabRect(1).left() + 2, 2), Window.palette().color(QPalette::Window));
     QCOMPARE(After.pixelColor(Selected.left() + 2, 2), QColor(101, 120, 135));
+
+    // The keyboard turns the pages as well.
+    TrayClick();
+    QApplication::setActiveWindow(&Window);
+    QTest::keyClick(&Window, Qt::Key_Tab, Qt::ControlModifier);
+    QCOMPARE(Window.CurrentPage(), int(TfrmSyncMain::StatusPage));
+    QTest::keyClick(&Window, Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
+    QCOMPARE(Window.CurrentPage(), int(TfrmSyncMain::SettingsPage));
   }
 
   void anchorsFollowTheResizedWindow() {
@@ -560,6 +568,8 @@ class TestWindow : public QObject {
   void minimizeAndCloseHide() {
     UseSettings("server=127.0.0.1\nport=" + std::to_string(ClosedLoopbackPort()) + "\nAutoStartThread=1\n");
     TfrmSyncMain& Window = Open();
+    // Off the taskbar: the tray icon is the way back.
+    QCOMPARE(Window.windowType(), Qt::Tool);
     TrayClick();
     Window.showMinimized();
     QTRY_VERIFY(!Window.isVisible());
@@ -581,7 +591,7 @@ class TestWindow : public QObject {
     TfrmSyncMain& Window = Open(false);
     // Shown at start, centred, and on the taskbar.
     QVERIFY(Window.isVisible());
-    QVERIFY(!(Window.windowFlags() & Qt::Tool & ~Qt::Window));
+    QCOMPARE(Window.windowType(), Qt::Window);
     QVERIFY(!Find<QSystemTrayIcon>("TrayIcon1")->isVisible());
 
     Window.showMinimized();
