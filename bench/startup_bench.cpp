@@ -32,15 +32,20 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-int ClosedLoopbackPort() {
+// A loopback port that is bound but never listens: the workers' connections
+// are refused at once, and no other process can take the port while the
+// benchmark watches. The socket stays open until the benchmark ends.
+int RefusingLoopbackPort() {
   const int Socket = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in Address{};
   Address.sin_family = AF_INET;
   Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t Length = sizeof Address;
-  ::bind(Socket, reinterpret_cast<sockaddr*>(&Address), sizeof Address);
-  ::getsockname(Socket, reinterpret_cast<sockaddr*>(&Address), &Length);
-  ::close(Socket);
+  if (Socket < 0 || ::bind(Socket, reinterpret_cast<sockaddr*>(&Address), sizeof Address) != 0 ||
+      ::getsockname(Socket, reinterpret_cast<sockaddr*>(&Address), &Length) != 0) {
+    return -1;
+  }
+  ::fcntl(Socket, F_SETFD, FD_CLOEXEC);
   return ntohs(Address.sin_port);
 }
 
@@ -137,11 +142,16 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  const int Port = RefusingLoopbackPort();
+  if (Port < 0) {
+    std::fprintf(stderr, "startup_bench: no loopback port\n");
+    return 2;
+  }
   // The program takes its settings from beside its executable.
   char Pattern[] = "/tmp/quorvel-bench-XXXXXX";
   const fs::path AppDir = ::mkdtemp(Pattern);
   fs::copy_file(Program, AppDir / "quorvel");
-  std::ofstream(AppDir / "Quorvel.ini") << "[main]\nserver=127.0.0.1\nport=" << ClosedLoopbackPort()
+  std::ofstream(AppDir / "Quorvel.ini") << "[main]\nserver=127.0.0.1\nport=" << Port
                                         << "\nAutoStartThread=1\nkassaPath=" << AppDir.string() << "/\n";
 
   pid_t Xvfb = -1;
