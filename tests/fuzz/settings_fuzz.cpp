@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/ProfileFile.h"
 #include "app/uSettingsClass.h"
@@ -49,26 +50,39 @@ void CheckValue(const std::string& Value) {
   FUZZ_CHECK(Utf16Units(Value) <= kMaxValueUnits);
 }
 
-// The write changed at most the inside of one line: the bytes before and
+// The file in its code units; a UTF-16 file's last odd byte, half a unit,
+// stands for itself and equals no whole unit.
+std::vector<char32_t> CodeUnits(const std::string& Bytes, TProfileEncoding Encoding) {
+  const size_t width = Encoding == TProfileEncoding::Utf16LE ? 2 : 1;
+  std::vector<char32_t> units;
+  for (size_t pos = 0; pos < Bytes.size(); pos += width) {
+    char32_t unit = static_cast<unsigned char>(Bytes[pos]);
+    if (width == 2) {
+      unit = pos + 1 < Bytes.size()
+                 ? unit | static_cast<char32_t>(static_cast<unsigned char>(Bytes[pos + 1])) << 8
+                 : unit | 0x10000;
+    }
+    units.push_back(unit);
+  }
+  return units;
+}
+
+// The write changed at most the inside of one line: the units before and
 // after the change are the old file's, and what the old file had in their
-// place holds no line end (in the file's own code units).
+// place holds no line end.
 void CheckOneLineChanged(const std::string& Before, const std::string& After,
                          TProfileEncoding Encoding) {
+  const std::vector<char32_t> before = CodeUnits(Before, Encoding);
+  const std::vector<char32_t> after = CodeUnits(After, Encoding);
   size_t prefix = 0;
-  while (prefix < Before.size() && prefix < After.size() && Before[prefix] == After[prefix]) ++prefix;
+  while (prefix < before.size() && prefix < after.size() && before[prefix] == after[prefix]) ++prefix;
   size_t suffix = 0;
-  while (suffix < Before.size() - prefix && suffix < After.size() - prefix &&
-         Before[Before.size() - 1 - suffix] == After[After.size() - 1 - suffix]) {
+  while (suffix < before.size() - prefix && suffix < after.size() - prefix &&
+         before[before.size() - 1 - suffix] == after[after.size() - 1 - suffix]) {
     ++suffix;
   }
-  const size_t width = Encoding == TProfileEncoding::Utf16LE ? 2 : 1;
-  // A half code unit at the end of a UTF-16 file is no line end.
-  for (size_t pos = prefix - prefix % width; pos < Before.size() - suffix && pos + width <= Before.size();
-       pos += width) {
-    char32_t unit = static_cast<unsigned char>(Before[pos]);
-    if (width == 2) unit |= static_cast<char32_t>(static_cast<unsigned char>(Before[pos + 1])) << 8;
-    FUZZ_CHECK(unit != '\r' && unit != '\n');
-  }
+  for (size_t pos = prefix; pos < before.size() - suffix; ++pos)
+    FUZZ_CHECK(before[pos] != '\r' && before[pos] != '\n');
 }
 
 }  // namespace
