@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,9 @@ struct KindCase {
   const std::string& (TQuorvelSettings::*Stamp)() const;
   std::string WorkerView::*Label;
 };
+
+// Failure messages show the case by its name.
+void PrintTo(const KindCase& Case, std::ostream* Out) { *Out << Case.Name; }
 
 class JournalKindTest : public JournalTest, public ::testing::WithParamInterface<KindCase> {};
 

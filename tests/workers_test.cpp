@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -335,6 +336,9 @@ struct DownloadCommandsCase {
   std::string RemoteFolder;
 };
 
+// Failure messages show the case by its name.
+void PrintTo(const DownloadCommandsCase& Case, std::ostream* Out) { *Out << Case.Kind; }
+
 class DownloadCommandsTest : public WorkerTest, public ::testing::WithParamInterface<DownloadCommandsCase> {};
 
 TEST_P(DownloadCommandsTest, ListThenRetrieveAndDeleteEachPlainFileInListingOrder) {
@@ -505,6 +509,9 @@ struct StrayReceiptCase {
   std::string Where;  // "till" or "app"
   std::string Path;   // below Where
 };
+
+// Failure messages show the case by its name.
+void PrintTo(const StrayReceiptCase& Case, std::ostream* Out) { *Out << Case.Name; }
 
 class StrayReceiptTest : public LocalFaultTest, public ::testing::WithParamInterface<StrayReceiptCase> {};
 
