@@ -12,12 +12,12 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -66,6 +66,7 @@ pid_t Spawn(const std::vector<std::string>& Argv, int* StderrFd, const fs::path&
     }
     if (::chdir(WorkDir.c_str()) != 0) ::_exit(126);
     std::vector<char*> Args;
+    Args.reserve(Argv.size() + 1);
     for (const std::string& Arg : Argv) Args.push_back(const_cast<char*>(Arg.c_str()));
     Args.push_back(nullptr);
     ::execvp(Args[0], Args.data());
@@ -85,7 +86,8 @@ bool WaitForBalloon(int Fd, int TimeoutMs, std::string& Line) {
   std::string Buffer;
   while (Clock::now() < Deadline) {
     pollfd Poll{Fd, POLLIN, 0};
-    const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now()).count();
+    const auto Left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - Clock::now()).count();
     if (::poll(&Poll, 1, static_cast<int>(Left)) <= 0) continue;
     char Chunk[512];
     const ssize_t Got = ::read(Fd, Chunk, sizeof Chunk);
@@ -135,7 +137,8 @@ void Stop(pid_t Pid) {
 
 int main(int argc, char** argv) {
   const fs::path Self = fs::canonical("/proc/self/exe");
-  const fs::path Program = argc > 1 ? fs::path(argv[1]) : Self.parent_path().parent_path() / "app" / "quorvel";
+  const fs::path Program =
+      argc > 1 ? fs::path(argv[1]) : Self.parent_path().parent_path() / "app" / "quorvel";
   const int IdleSeconds = argc > 2 ? std::atoi(argv[2]) : 60;
   if (!fs::exists(Program)) {
     std::fprintf(stderr, "startup_bench: no program at %s\n", Program.c_str());
@@ -151,8 +154,9 @@ int main(int argc, char** argv) {
   char Pattern[] = "/tmp/quorvel-bench-XXXXXX";
   const fs::path AppDir = ::mkdtemp(Pattern);
   fs::copy_file(Program, AppDir / "quorvel");
-  std::ofstream(AppDir / "Quorvel.ini") << "[main]\nserver=127.0.0.1\nport=" << Port
-                                        << "\nAutoStartThread=1\nkassaPath=" << AppDir.string() << "/\n";
+  std::ofstream(AppDir / "Quorvel.ini")
+      << "[main]\nserver=127.0.0.1\nport=" << Port
+      << "\nAutoStartThread=1\nkassaPath=" << AppDir.string() << "/\n";
 
   pid_t Xvfb = -1;
   std::string Mode = "headless";
@@ -162,7 +166,8 @@ int main(int argc, char** argv) {
     // Xvfb picks a free display and writes its number into the pipe.
     int Pipe[2];
     if (::pipe(Pipe) != 0) return 2;
-    Xvfb = Spawn({"Xvfb", "-displayfd", std::to_string(Pipe[1]), "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
+    Xvfb = Spawn({"Xvfb", "-displayfd", std::to_string(Pipe[1]), "-screen", "0", "1024x768x24",
+                  "-nolisten", "tcp"},
                  nullptr, AppDir);
     ::close(Pipe[1]);
     pollfd Poll{Pipe[0], POLLIN, 0};
@@ -189,7 +194,8 @@ int main(int argc, char** argv) {
     fs::remove_all(AppDir);
     return 1;
   }
-  const double StartupMs = std::chrono::duration<double, std::milli>(Clock::now() - Launched).count();
+  const double StartupMs =
+      std::chrono::duration<double, std::milli>(Clock::now() - Launched).count();
   // Draining standard error keeps the program from ever blocking on it.
   std::thread([Stderr] {
     char Sink[512];
@@ -206,9 +212,10 @@ int main(int argc, char** argv) {
   const long TicksBefore = CpuTicks(Pid);
   std::this_thread::sleep_for(std::chrono::seconds(IdleSeconds));
   const long TicksAfter = CpuTicks(Pid);
-  const double Ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
+  const auto Ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
   const double CpuSeconds = static_cast<double>(TicksAfter - TicksBefore) / Ticks;
-  std::printf("idle CPU over %d s: %.2f s (%.3f %%)\n", IdleSeconds, CpuSeconds, 100.0 * CpuSeconds / IdleSeconds);
+  std::printf("idle CPU over %d s: %.2f s (%.3f %%)\n", IdleSeconds, CpuSeconds,
+              100.0 * CpuSeconds / IdleSeconds);
   std::printf("resident memory after idle: %s kB (peak %s kB)\n", StatusField(Pid, "VmRSS").c_str(),
               StatusField(Pid, "VmHWM").c_str());
   std::printf("threads: %s\n", StatusField(Pid, "Threads").c_str());

@@ -1,10 +1,6 @@
 // Draws the program's icon, a till with two sync arrows, at the sizes the
 // window and the tray use, and writes the PNG files and their Qt resource
 // file into the folder given as the only argument.
-#include <cmath>
-#include <cstdio>
-#include <numbers>
-
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
@@ -12,6 +8,9 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
+#include <cmath>
+#include <cstdio>
+#include <numbers>
 
 namespace {
 
@@ -29,7 +28,8 @@ QPointF OnCircle(QPointF Centre, double Radius, double Degrees) {
 
 // One curved arrow along the circle, from Start sweeping Sweep degrees
 // counter-clockwise, with its head at the end.
-void DrawArcArrow(QPainter& Painter, QPointF Centre, double Radius, double Start, double Sweep, double Width) {
+void DrawArcArrow(QPainter& Painter, QPointF Centre, double Radius, double Start, double Sweep,
+                  double Width) {
   const QRectF Box(Centre.x() - Radius, Centre.y() - Radius, 2 * Radius, 2 * Radius);
   QPainterPath Arc;
   Arc.arcMoveTo(Box, Start);
@@ -44,7 +44,8 @@ void DrawArcArrow(QPainter& Painter, QPointF Centre, double Radius, double Start
   const QPointF Base = OnCircle(Centre, Radius, End);
   const QPointF Outward = OnCircle(Centre, 1.0, End) - Centre;
   QPolygonF Head;
-  Head << Base + Outward * Width * 1.1 << Base + Tangent * Width * 1.4 << Base - Outward * Width * 1.1;
+  Head << Base + Outward * Width * 1.1 << Base + Tangent * Width * 1.4
+       << Base - Outward * Width * 1.1;
   Painter.setPen(Qt::NoPen);
   Painter.setBrush(Arrow);
   Painter.drawPolygon(Head);

@@ -36,7 +36,8 @@ void TExchangeJournal::EndLoad(ISyncView& View) {
   std::string text;
   for (const std::string& line : FLines) text += line + "\r\n";
   SaveFileBytes(path, Utf8ToCp1251(text));
-  if (FTPUploadFile(Settings->FTPServer(), Settings->FTPUser(), Settings->FTPPass(), path, "log\\" + name, true)) {
+  if (FTPUploadFile(Settings->FTPServer(), Settings->FTPUser(), Settings->FTPPass(), path,
+                    "log\\" + name, true)) {
     (Settings->*FKind.SetStamp)(FormatDisplayStamp(Now()));
     (View.*FKind.ShowStamp)((Settings->*FKind.Stamp)());
   }
@@ -65,4 +66,6 @@ bool FTPUploadFile(const std::string& Host, const std::string& User, const std::
   return result;
 }
 
-void SetJournalUploadPortForTesting(std::string Port) { JournalUploadPort = Port.empty() ? "21" : std::move(Port); }
+void SetJournalUploadPortForTesting(std::string Port) {
+  JournalUploadPort = Port.empty() ? "21" : std::move(Port);
+}

@@ -1,10 +1,9 @@
 #pragma once
 
-#include <functional>
-#include <optional>
-
 #include <QDialog>
 #include <QString>
+#include <functional>
+#include <optional>
 
 class QFileSystemModel;
 class QLabel;
@@ -36,4 +35,5 @@ class TFolderDialog : public QDialog {
 std::optional<QString> BrowseForFolder(QWidget* Owner, const QString& Instruction);
 
 // How the settings page asks for a folder; tests answer in place of a person.
-using TFolderChooser = std::function<std::optional<QString>(QWidget* Owner, const QString& Instruction)>;
+using TFolderChooser =
+    std::function<std::optional<QString>(QWidget* Owner, const QString& Instruction)>;

@@ -25,20 +25,21 @@ void TSyncController::FormCreate() {
 
 void TSyncController::btnSyncClick() {
   if (FView.SyncButtonTag() == 0) {
-    chloader = TFTPChLoaderTh::Create(Bind(&TSyncController::ChFileLoaded), Bind(&TSyncController::ChEndLoad));
-    priceLoader =
-        TFTPPriceLoaderTh::Create(Bind(&TSyncController::PriceFileLoaded), Bind(&TSyncController::PriceEndLoad));
-    ScaleLoader =
-        TFTPScaleLoaderTh::Create(Bind(&TSyncController::ScaleFileLoaded), Bind(&TSyncController::ScaleEndLoad));
+    chloader = TFTPChLoaderTh::Create(Bind(&TSyncController::ChFileLoaded),
+                                      Bind(&TSyncController::ChEndLoad));
+    priceLoader = TFTPPriceLoaderTh::Create(Bind(&TSyncController::PriceFileLoaded),
+                                            Bind(&TSyncController::PriceEndLoad));
+    ScaleLoader = TFTPScaleLoaderTh::Create(Bind(&TSyncController::ScaleFileLoaded),
+                                            Bind(&TSyncController::ScaleEndLoad));
     FView.SetStatusText("Запущен");
     FView.SetSyncButtonCaption("Остановить");
     FView.SetSyncButtonTag(1);
     FView.ShowBalloon("Синхронизация работает");
     return;
   }
-  for (TFTPLoaderTh* worker : {static_cast<TFTPLoaderTh*>(chloader.get()),
-                               static_cast<TFTPLoaderTh*>(priceLoader.get()),
-                               static_cast<TFTPLoaderTh*>(ScaleLoader.get())}) {
+  for (TFTPLoaderTh* worker :
+       {static_cast<TFTPLoaderTh*>(chloader.get()), static_cast<TFTPLoaderTh*>(priceLoader.get()),
+        static_cast<TFTPLoaderTh*>(ScaleLoader.get())}) {
     if (worker != nullptr) worker->Terminate();
   }
   FView.SetStatusText("Остановлен");

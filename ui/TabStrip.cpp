@@ -39,7 +39,7 @@ QRect TTabStrip::TabRect(int Index) const {
   int Left = 0;
   for (int i = 0;; ++i) {
     const int Width = Metrics.horizontalAdvance(FCaptions[i]) + 2 * CaptionPadding;
-    if (i == Index) return QRect(Left, 0, Width, StripHeight);
+    if (i == Index) return {Left, 0, Width, StripHeight};
     // One pixel between neighbours carries the divider.
     Left += Width + 1;
   }
@@ -54,7 +54,7 @@ int TTabStrip::TabAt(const QPoint& Position) const {
 
 QSize TTabStrip::sizeHint() const {
   const int Width = Count() > 0 ? TabRect(Count() - 1).right() + 1 : 0;
-  return QSize(Width, StripHeight);
+  return {Width, StripHeight};
 }
 
 void TTabStrip::paintEvent(QPaintEvent*) {

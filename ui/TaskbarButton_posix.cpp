@@ -1,12 +1,12 @@
-#include "ui/TaskbarButton.h"
+#include <xcb/xcb.h>
 
+#include <QGuiApplication>
+#include <QWidget>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
-#include <QGuiApplication>
-#include <QWidget>
-#include <xcb/xcb.h>
+#include "ui/TaskbarButton.h"
 
 namespace {
 
@@ -16,9 +16,10 @@ constexpr uint32_t NetWmStateAdd = 1;
 constexpr uint32_t SourceApplication = 1;
 
 xcb_atom_t InternAtom(xcb_connection_t* Connection, const char* Name) {
-  const xcb_intern_atom_cookie_t Cookie = xcb_intern_atom(Connection, 0, static_cast<uint16_t>(std::strlen(Name)), Name);
-  std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> Reply(xcb_intern_atom_reply(Connection, Cookie, nullptr),
-                                                                       &std::free);
+  const xcb_intern_atom_cookie_t Cookie =
+      xcb_intern_atom(Connection, 0, static_cast<uint16_t>(std::strlen(Name)), Name);
+  std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> Reply(
+      xcb_intern_atom_reply(Connection, Cookie, nullptr), &std::free);
   return Reply ? Reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
 }
 
@@ -45,7 +46,8 @@ void RemoveTaskbarButton(QWidget* Window) {
   Message.data.data32[1] = SkipTaskbar;
   Message.data.data32[3] = SourceApplication;
   const xcb_window_t Root = xcb_setup_roots_iterator(xcb_get_setup(Connection)).data->root;
-  xcb_send_event(Connection, 0, Root, XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+  xcb_send_event(Connection, 0, Root,
+                 XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
                  reinterpret_cast<const char*>(&Message));
   xcb_flush(Connection);
 }

@@ -1,11 +1,13 @@
-#include "ui/TaskbarButton.h"
+#include <shobjidl.h>
 
 #include <QWidget>
-#include <shobjidl.h>
+
+#include "ui/TaskbarButton.h"
 
 void RemoveTaskbarButton(QWidget* Window) {
   ITaskbarList* TaskbarList = nullptr;
-  if (FAILED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_ITaskbarList,
+  if (FAILED(CoCreateInstance(CLSID_TaskbarList, nullptr,
+                              CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_ITaskbarList,
                               reinterpret_cast<void**>(&TaskbarList)))) {
     return;
   }

@@ -1,11 +1,10 @@
 #include "ui/TrayIntegration.h"
 
-#include <cstdio>
-
 #include <QAction>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QWidget>
+#include <cstdio>
 
 const QString TTrayIntegration::Caption = QStringLiteral("Обмен данными с кассой");
 
@@ -21,9 +20,10 @@ TTrayIntegration::TTrayIntegration(QWidget* Window, bool Available, const QIcon&
   FCloseAction->setObjectName("N1");
   FPopupMenu->addAction(FCloseAction);
   FTrayIcon->setContextMenu(FPopupMenu);
-  connect(FTrayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason Reason) {
-    if (Reason == QSystemTrayIcon::Trigger) emit Clicked();
-  });
+  connect(FTrayIcon, &QSystemTrayIcon::activated, this,
+          [this](QSystemTrayIcon::ActivationReason Reason) {
+            if (Reason == QSystemTrayIcon::Trigger) emit Clicked();
+          });
 }
 
 void TTrayIntegration::ShowIcon() {

@@ -1,9 +1,8 @@
 #include "ui/WindowFont.h"
 
-#include <algorithm>
-
 #include <QFontInfo>
 #include <QFontMetrics>
+#include <algorithm>
 
 namespace {
 

@@ -15,7 +15,8 @@ int RunWindow(int& argc, char** argv) {
   // A hidden window is the normal state; only the tray menu ends the loop.
   Application->setQuitOnLastWindowClosed(false);
   SetWakeMainThread([Application] {
-    QMetaObject::invokeMethod(Application, [] { CheckSynchronize(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        Application, [] { CheckSynchronize(); }, Qt::QueuedConnection);
   });
   auto* Window = new TfrmSyncMain(QSystemTrayIcon::isSystemTrayAvailable(), [](ISyncView& View) {
     return std::make_unique<TSyncControllerLink>(View);

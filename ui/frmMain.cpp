@@ -1,9 +1,5 @@
 #include "ui/frmMain.h"
 
-#include <algorithm>
-#include <exception>
-#include <vector>
-
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -18,6 +14,9 @@
 #include <QStackedWidget>
 #include <QTimer>
 #include <QToolButton>
+#include <algorithm>
+#include <exception>
+#include <vector>
 
 #include "app/uSettingsClass.h"
 #include "platform/paths.h"
@@ -46,7 +45,8 @@ class TAnchoredPage : public QWidget {
 
   void Anchor(QWidget* Child, Qt::Edges Edges) {
     const QRect Place = Child->geometry();
-    FAnchored.push_back({Child, Edges, PageWidth - Place.right() - 1, PageHeight - Place.bottom() - 1});
+    FAnchored.push_back(
+        {Child, Edges, PageWidth - Place.right() - 1, PageHeight - Place.bottom() - 1});
   }
 
  protected:
@@ -90,14 +90,16 @@ QLineEdit* AddEdit(QWidget* Parent, const QString& Name, const QRect& Place) {
   return Edit;
 }
 
-QPushButton* AddButton(QWidget* Parent, const QString& Name, const QString& Caption, const QRect& Place) {
+QPushButton* AddButton(QWidget* Parent, const QString& Name, const QString& Caption,
+                       const QRect& Place) {
   auto* Button = new QPushButton(Caption, Parent);
   Button->setObjectName(Name);
   Button->setGeometry(Place);
   return Button;
 }
 
-QGroupBox* AddGroup(QWidget* Parent, const QString& Name, const QString& Caption, int Top, int Height) {
+QGroupBox* AddGroup(QWidget* Parent, const QString& Name, const QString& Caption, int Top,
+                    int Height) {
   auto* Group = new QGroupBox(Caption, Parent);
   Group->setObjectName(Name);
   Group->setGeometry(3, Top, PageWidth - 6, Height);
@@ -128,8 +130,9 @@ TfrmSyncMain::TfrmSyncMain(bool TrayAvailable, const TControllerFactory& MakeCon
   setWindowTitle(TTrayIntegration::Caption);
   // With a notification area the window keeps off the taskbar; without one
   // the taskbar button is its only way back after a minimize.
-  setWindowFlags((TrayAvailable ? Qt::Tool : Qt::Window) | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+  setWindowFlags((TrayAvailable ? Qt::Tool : Qt::Window) | Qt::CustomizeWindowHint |
+                 Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
   setFont(WindowFont(ControlFontPixels));
   setAutoFillBackground(true);
   resize(ClientWidth, ClientHeight);
@@ -144,21 +147,27 @@ TfrmSyncMain::TfrmSyncMain(bool TrayAvailable, const TControllerFactory& MakeCon
   FPages->addWidget(BuildSettingsPage());
   connect(FTabStrip, &TTabStrip::CurrentChanged, FPages, &QStackedWidget::setCurrentIndex);
   // The strip takes no focus; Ctrl+Tab and Ctrl+Shift+Tab turn the pages.
-  for (const auto& [Keys, Step] : {std::pair{QKeySequence::NextChild, 1}, std::pair{QKeySequence::PreviousChild, -1}}) {
-    connect(new QShortcut(Keys, this), &QShortcut::activated, this, [this, Step] {
-      FTabStrip->SetCurrentIndex((FTabStrip->CurrentIndex() + Step + FTabStrip->Count()) % FTabStrip->Count());
+  for (const auto& Turn :
+       {std::pair{QKeySequence::NextChild, 1}, std::pair{QKeySequence::PreviousChild, -1}}) {
+    const int Step = Turn.second;
+    connect(new QShortcut(Turn.first, this), &QShortcut::activated, this, [this, Step] {
+      FTabStrip->SetCurrentIndex((FTabStrip->CurrentIndex() + Step + FTabStrip->Count()) %
+                                 FTabStrip->Count());
     });
   }
   LayOut();
   SetTabOrder();
 
   QIcon TrayIcon;
-  for (const int Size : {16, 32, 48, 128, 256}) TrayIcon.addFile(QString(":/icons/quorvel-%1.png").arg(Size));
+  for (const int Size : {16, 32, 48, 128, 256})
+    TrayIcon.addFile(QString(":/icons/quorvel-%1.png").arg(Size));
   setWindowIcon(TrayIcon);
   FTray = new TTrayIntegration(this, TrayAvailable, TrayIcon);
-  connect(FTray, &TTrayIntegration::Clicked, this, [this] { Guarded([this] { TrayIcon1Click(); }); });
+  connect(FTray, &TTrayIntegration::Clicked, this,
+          [this] { Guarded([this] { TrayIcon1Click(); }); });
   connect(FTray, &TTrayIntegration::BalloonShown, this, &TfrmSyncMain::BalloonShown);
-  connect(FTray->CloseAction(), &QAction::triggered, this, [this] { Guarded([this] { N1Click(); }); });
+  connect(FTray->CloseAction(), &QAction::triggered, this,
+          [this] { Guarded([this] { N1Click(); }); });
   // The icon is in the notification area before the controller shows its
   // first balloon.
   FTray->ShowIcon();
@@ -214,13 +223,15 @@ QWidget* TfrmSyncMain::BuildSettingsPage() {
   AddLabel(KassaGroup, "Label9", "Каталог кассы", 16, 20);
   edtKassaPath = AddEdit(KassaGroup, "edtKassaPath", QRect(112, 18, 377, 19));
   SpeedButton1 = AddFolderButton(KassaGroup, "SpeedButton1");
-  connect(SpeedButton1, &QToolButton::clicked, this, [this] { Guarded([this] { ChooseFolder(edtKassaPath); }); });
+  connect(SpeedButton1, &QToolButton::clicked, this,
+          [this] { Guarded([this] { ChooseFolder(edtKassaPath); }); });
 
   QGroupBox* ScalesGroup = AddGroup(Page, "GroupBox3", " Весы", 143, 50);
   AddLabel(ScalesGroup, "Label10", "Каталог весов", 16, 20);
   edtScalesPath = AddEdit(ScalesGroup, "edtScalesPath", QRect(112, 18, 377, 19));
   SpeedButton2 = AddFolderButton(ScalesGroup, "SpeedButton2");
-  connect(SpeedButton2, &QToolButton::clicked, this, [this] { Guarded([this] { ChooseFolder(edtScalesPath); }); });
+  connect(SpeedButton2, &QToolButton::clicked, this,
+          [this] { Guarded([this] { ChooseFolder(edtScalesPath); }); });
 
   CheckBox1 = new QCheckBox("Запускать проверку чеков и прайса вместе с программой", Page);
   CheckBox1->setObjectName("CheckBox1");
@@ -241,7 +252,8 @@ void TfrmSyncMain::SetTabOrder() {
   // "Сохранить", "Отменить", the check box, the scales group.
   std::vector<QWidget*> Order{btnSync};
   if (btnClose != nullptr) Order.push_back(btnClose);
-  Order.insert(Order.end(), {edtServ, edtPort, edtUser, edtPass, edtKassaPath, Button3, Button4, CheckBox1, edtScalesPath});
+  Order.insert(Order.end(), {edtServ, edtPort, edtUser, edtPass, edtKassaPath, Button3, Button4,
+                             CheckBox1, edtScalesPath});
   for (size_t i = 1; i < Order.size(); ++i) QWidget::setTabOrder(Order[i - 1], Order[i]);
 }
 
@@ -264,7 +276,9 @@ void TfrmSyncMain::SetSyncButtonCaption(const std::string& Caption) {
   btnSync->setText(QString::fromStdString(Caption));
 }
 
-void TfrmSyncMain::ShowBalloon(const std::string& Text) { FTray->ShowBalloon(QString::fromStdString(Text)); }
+void TfrmSyncMain::ShowBalloon(const std::string& Text) {
+  FTray->ShowBalloon(QString::fromStdString(Text));
+}
 
 void TfrmSyncMain::FillSettingsPage(const TQuorvelSettings& Source) {
   edtServ->setText(QString::fromStdString(Source.FTPServer()));
@@ -295,7 +309,8 @@ void TfrmSyncMain::Button4Click() { FillSettingsPage(*Settings); }
 
 void TfrmSyncMain::ChooseFolder(QLineEdit* Edit) {
   const std::optional<QString> Folder = FFolderChooser(this, FolderInstruction);
-  if (Folder) Edit->setText(QString::fromStdString(IncludeTrailingPathDelimiter(Folder->toStdString())));
+  if (Folder)
+    Edit->setText(QString::fromStdString(IncludeTrailingPathDelimiter(Folder->toStdString())));
 }
 
 void TfrmSyncMain::TrayIcon1Click() {

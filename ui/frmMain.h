@@ -1,9 +1,8 @@
 #pragma once
 
+#include <QWidget>
 #include <functional>
 #include <memory>
-
-#include <QWidget>
 
 #include "ui/FolderDialog.h"
 #include "ui/SyncController.h"

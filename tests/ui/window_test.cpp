@@ -6,12 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
-
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -29,6 +23,11 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
+#include <cerrno>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "app/Startup.h"
 #include "app/uSettingsClass.h"
@@ -50,9 +49,10 @@ int ClosedLoopbackPort() {
   Address.sin_family = AF_INET;
   Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t Length = sizeof Address;
-  ::bind(Socket, reinterpret_cast<sockaddr*>(&Address), sizeof Address);
-  ::getsockname(Socket, reinterpret_cast<sockaddr*>(&Address), &Length);
+  const bool Bound = ::bind(Socket, reinterpret_cast<sockaddr*>(&Address), sizeof Address) == 0 &&
+                     ::getsockname(Socket, reinterpret_cast<sockaddr*>(&Address), &Length) == 0;
   ::close(Socket);
+  if (!Bound) qFatal("no loopback port");
   return ntohs(Address.sin_port);
 }
 
@@ -108,7 +108,8 @@ class TestWindow : public QObject {
   TfrmSyncMain& Open(bool TrayAvailable = true) {
     FWindow = std::make_unique<TfrmSyncMain>(TrayAvailable, [this](ISyncView& View) {
       auto& Window = dynamic_cast<TfrmSyncMain&>(View);
-      connect(&Window, &TfrmSyncMain::BalloonShown, this, [this](const QString& Text) { FBalloons << Text; });
+      connect(&Window, &TfrmSyncMain::BalloonShown, this,
+              [this](const QString& Text) { FBalloons << Text; });
       Window.SetErrorReport([this](QWidget*, const QString& Text) { FErrors << Text; });
       auto Link = std::make_unique<TSyncControllerLink>(View);
       FLink = Link.get();
@@ -178,12 +179,18 @@ class TestWindow : public QObject {
     QTest::addColumn<QString>("Button");
     QTest::addColumn<QString>("Balloon");
 
-    QTest::newRow("auto-start with a server") << "127.0.0.1" << true << "Запущен" << "Остановить"
+    QTest::newRow("auto-start with a server") << "127.0.0.1" << true << "Запущен"
+                                              << "Остановить"
                                               << "Синхронизация работает";
-    QTest::newRow("auto-start, empty server") << "" << true << "Остановлен" << "Запустить" << "Программа запущена";
-    QTest::newRow("auto-start, server of blanks") << "   " << true << "Запущен" << "Остановить"
+    QTest::newRow("auto-start, empty server") << "" << true << "Остановлен"
+                                              << "Запустить"
+                                              << "Программа запущена";
+    QTest::newRow("auto-start, server of blanks") << "   " << true << "Запущен"
+                                                  << "Остановить"
                                                   << "Синхронизация работает";
-    QTest::newRow("no auto-start") << "127.0.0.1" << false << "Остановлен" << "Запустить" << "Программа запущена";
+    QTest::newRow("no auto-start") << "127.0.0.1" << false << "Остановлен"
+                                   << "Запустить"
+                                   << "Программа запущена";
   }
 
   void startUp() {
@@ -192,7 +199,8 @@ class TestWindow : public QObject {
     QFETCH(QString, Status);
     QFETCH(QString, Button);
     QFETCH(QString, Balloon);
-    UseSettings("port=" + std::to_string(ClosedLoopbackPort()) + "\nAutoStartThread=" + (AutoStart ? "1" : "0") +
+    UseSettings("port=" + std::to_string(ClosedLoopbackPort()) +
+                "\nAutoStartThread=" + (AutoStart ? "1" : "0") +
                 "\nPriceSync=01.02.2026 03:04:05\nChSync=\nScaleSync=31.12.2025 23:59:59\n");
     // Through the setter: the settings file would lose blanks around a value.
     Settings->SetFTPServer(Server.toStdString());
@@ -233,8 +241,8 @@ class TestWindow : public QObject {
     // A new start makes new workers while the old ones finish their pause.
     Click("btnSync");
     QVERIFY(FLink->Controller().chloader != First);
-    QCOMPARE(FBalloons, (QStringList{"Программа запущена", "Синхронизация работает", "Синхронизация остановлена",
-                                     "Синхронизация работает"}));
+    QCOMPARE(FBalloons, (QStringList{"Программа запущена", "Синхронизация работает",
+                                     "Синхронизация остановлена", "Синхронизация работает"}));
     Click("btnSync");
   }
 
@@ -270,7 +278,8 @@ class TestWindow : public QObject {
 
   void saveWritesSevenKeysInOrderAndShowsStatus() {
     QFETCH(bool, Edited);
-    UseSettings("server=old\nport=21\nuser=u\npass=p\nkassaPath=/k\nScalePath=/s\nAutoStartThread=0\n");
+    UseSettings(
+        "server=old\nport=21\nuser=u\npass=p\nkassaPath=/k\nScalePath=/s\nAutoStartThread=0\n");
     Open();
     ClickTab(TfrmSyncMain::SettingsPage);
     QCOMPARE(FWindow->CurrentPage(), int(TfrmSyncMain::SettingsPage));
@@ -280,14 +289,17 @@ class TestWindow : public QObject {
     // Every setter rewrites the file; each rewrite brings exactly its own
     // key's new value, in this order.
     const std::vector<std::pair<std::string, std::string>> Expected =
-        Edited ? std::vector<std::pair<std::string, std::string>>{{"server", "10.9.8.7"},    {"port", "2121"},
-                                                                  {"user", "кассир"},        {"pass", "секрет"},
-                                                                  {"kassaPath", "/till"},    {"AutoStartThread", "1"},
-                                                                  {"ScalePath", "/scales"}}
-               : std::vector<std::pair<std::string, std::string>>{{"server", "old"},    {"port", "21"},
-                                                                  {"user", "u"},        {"pass", "p"},
-                                                                  {"kassaPath", "/k"},  {"AutoStartThread", "0"},
-                                                                  {"ScalePath", "/s"}};
+        Edited
+            ? std::vector<std::pair<std::string, std::string>>{{"server", "10.9.8.7"},
+                                                               {"port", "2121"},
+                                                               {"user", "кассир"},
+                                                               {"pass", "секрет"},
+                                                               {"kassaPath", "/till"},
+                                                               {"AutoStartThread", "1"},
+                                                               {"ScalePath", "/scales"}}
+            : std::vector<std::pair<std::string, std::string>>{
+                  {"server", "old"},   {"port", "21"},           {"user", "u"},      {"pass", "p"},
+                  {"kassaPath", "/k"}, {"AutoStartThread", "0"}, {"ScalePath", "/s"}};
     QCOMPARE(TSettingsWrites::Contents.size(), Expected.size());
     for (size_t Write = 0; Write < Expected.size(); ++Write) {
       for (size_t Key = 0; Key < Expected.size(); ++Key) {
@@ -302,14 +314,16 @@ class TestWindow : public QObject {
   }
 
   void refusedWriteStopsSaveAtThatStep() {
-    UseSettings("server=old\nport=21\nuser=u\npass=p\nkassaPath=/k\nScalePath=/s\nAutoStartThread=0\n");
+    UseSettings(
+        "server=old\nport=21\nuser=u\npass=p\nkassaPath=/k\nScalePath=/s\nAutoStartThread=0\n");
     Open();
     ClickTab(TfrmSyncMain::SettingsPage);
     FillEverySettingsControl();
     TSettingsWrites::FailFrom = 3;  // the user name
     Click("Button3");
 
-    QCOMPARE(FErrors, QStringList{QString::fromStdString("Unable to write to " + FAppDir->Path() + "Quorvel.ini")});
+    QCOMPARE(FErrors, QStringList{QString::fromStdString("Unable to write to " + FAppDir->Path() +
+                                                         "Quorvel.ini")});
     const std::string OnDisk = FAppDir->Read("Quorvel.ini");
     QCOMPARE(FileValue(OnDisk, "server"), std::string("10.9.8.7"));
     QCOMPARE(FileValue(OnDisk, "port"), std::string("2121"));
@@ -327,7 +341,8 @@ class TestWindow : public QObject {
   }
 
   void cancelRestoresEveryControlAndKeepsTheTab() {
-    UseSettings("server=srv\nport=21\nuser=u\npass=p\nkassaPath=/k\nScalePath=/s\nAutoStartThread=0\n");
+    UseSettings(
+        "server=srv\nport=21\nuser=u\npass=p\nkassaPath=/k\nScalePath=/s\nAutoStartThread=0\n");
     Open();
     ClickTab(TfrmSyncMain::SettingsPage);
     FillEverySettingsControl();
@@ -352,10 +367,12 @@ class TestWindow : public QObject {
     for (const char* Which : {"1", "2"}) {
       const QString Button = QString("SpeedButton") + Which;
       const QString Edit = Which == QString("1") ? "edtKassaPath" : "edtScalesPath";
-      QTest::addRow("%s: the root keeps one separator", Which) << Button << Edit << std::optional<QString>("/") << "/";
+      QTest::addRow("%s: the root keeps one separator", Which)
+          << Button << Edit << std::optional<QString>("/") << "/";
       QTest::addRow("%s: a separator is added", Which)
           << Button << Edit << std::optional<QString>("/srv/till") << "/srv/till/";
-      QTest::addRow("%s: cancel leaves the text", Which) << Button << Edit << std::optional<QString>() << "/typed";
+      QTest::addRow("%s: cancel leaves the text", Which)
+          << Button << Edit << std::optional<QString>() << "/typed";
     }
   }
 
@@ -387,7 +404,8 @@ class TestWindow : public QObject {
     TFolderDialog Dialog(FWindow.get(), "Выберите директорию кассы");
     QVERIFY(Dialog.isModal());
     QCOMPARE(Dialog.parentWidget(), FWindow.get());
-    QCOMPARE(Dialog.findChild<QLabel*>("lbInstruction")->text(), QString("Выберите директорию кассы"));
+    QCOMPARE(Dialog.findChild<QLabel*>("lbInstruction")->text(),
+             QString("Выберите директорию кассы"));
     auto* Tree = Dialog.findChild<QTreeView*>("tvFolders");
     QTRY_COMPARE(Tree->model()->index(0, 0).data().toString(), QString("/"));
     QCOMPARE(Tree->model()->rowCount(), 1);
@@ -436,7 +454,8 @@ class TestWindow : public QObject {
     Row("Label10", "Каталог весов", QRect(16, 20, 0, 0));
     Row("edtScalesPath", "", QRect(112, 18, 377, 19));
     Row("SpeedButton2", "...", QRect(495, 16, 23, 22));
-    Row("CheckBox1", "Запускать проверку чеков и прайса вместе с программой", QRect(16, 212, 329, 17));
+    Row("CheckBox1", "Запускать проверку чеков и прайса вместе с программой",
+        QRect(16, 212, 329, 17));
     Row("Button3", "Сохранить", QRect(384, 208, 97, 25));
     Row("Button4", "Отменить", QRect(496, 208, 97, 25));
   }
@@ -497,7 +516,8 @@ class TestWindow : public QObject {
     ClickTab(TfrmSyncMain::SettingsPage);
     QVERIFY(Find<QWidget>("tsSettings")->isVisibleTo(&Window));
     const QImage After = Strip->grab().toImage();
-    QCOMPARE(After.pixelColor(Strip->TabRect(1).left() + 2, 2), Window.palette().color(QPalette::Window));
+    QCOMPARE(After.pixelColor(Strip->TabRect(1).left() + 2, 2),
+             Window.palette().color(QPalette::Window));
     QCOMPARE(After.pixelColor(Selected.left() + 2, 2), QColor(101, 120, 135));
 
     // The keyboard turns the pages as well.
@@ -529,13 +549,14 @@ class TestWindow : public QObject {
     TrayClick();
     ClickTab(TfrmSyncMain::SettingsPage);
     QStringList Order;
-    QWidget* Widget = Find<QWidget>("edtServ");
+    auto* Widget = Find<QWidget>("edtServ");
     do {
-      if ((Widget->focusPolicy() & Qt::TabFocus) && Widget->isVisibleTo(&Window)) Order << Widget->objectName();
+      if ((Widget->focusPolicy() & Qt::TabFocus) && Widget->isVisibleTo(&Window))
+        Order << Widget->objectName();
       Widget = Widget->nextInFocusChain();
     } while (Widget != Find<QWidget>("edtServ"));
-    QCOMPARE(Order, (QStringList{"edtServ", "edtPort", "edtUser", "edtPass", "edtKassaPath", "Button3", "Button4",
-                                 "CheckBox1", "edtScalesPath"}));
+    QCOMPARE(Order, (QStringList{"edtServ", "edtPort", "edtUser", "edtPass", "edtKassaPath",
+                                 "Button3", "Button4", "CheckBox1", "edtScalesPath"}));
   }
 
   void trayClickTogglesAndFirstShowCentres() {
@@ -566,7 +587,8 @@ class TestWindow : public QObject {
   }
 
   void minimizeAndCloseHide() {
-    UseSettings("server=127.0.0.1\nport=" + std::to_string(ClosedLoopbackPort()) + "\nAutoStartThread=1\n");
+    UseSettings("server=127.0.0.1\nport=" + std::to_string(ClosedLoopbackPort()) +
+                "\nAutoStartThread=1\n");
     TfrmSyncMain& Window = Open();
     // Off the taskbar: the tray icon is the way back.
     QCOMPARE(Window.windowType(), Qt::Tool);
@@ -610,10 +632,13 @@ class TestWindow : public QObject {
   void handlerErrorIsReportedAndTheProgramGoesOn() {
     UseSettings("");
     FWindow = std::make_unique<TfrmSyncMain>(true, [this](ISyncView& View) {
-      dynamic_cast<TfrmSyncMain&>(View).SetErrorReport([this](QWidget*, const QString& Text) { FErrors << Text; });
+      dynamic_cast<TfrmSyncMain&>(View).SetErrorReport(
+          [this](QWidget*, const QString& Text) { FErrors << Text; });
       struct TFailingControl final : ISyncControl {
         void FormCreate() override {}
-        void btnSyncClick() override { throw std::runtime_error("Thread creation error: out of threads"); }
+        void btnSyncClick() override {
+          throw std::runtime_error("Thread creation error: out of threads");
+        }
       };
       return std::make_unique<TFailingControl>();
     });
@@ -624,7 +649,8 @@ class TestWindow : public QObject {
 
   // Ends the event loop, so it runs last.
   void zz_closeProgramEndsTheLoop() {
-    UseSettings("server=127.0.0.1\nport=" + std::to_string(ClosedLoopbackPort()) + "\nAutoStartThread=1\n");
+    UseSettings("server=127.0.0.1\nport=" + std::to_string(ClosedLoopbackPort()) +
+                "\nAutoStartThread=1\n");
     TfrmSyncMain& Window = Open();
     TrayClick();
     QEventLoop Loop;
