@@ -59,8 +59,8 @@ TEntryFields FieldsOf(const TFTPListRec& Entry) {
           Entry.OriginalLine(), Entry.Mask(),      Entry.Permission()};
 }
 
-void CheckEntry(const TFTPListRec& Entry, const TFTPList& List,
-                const std::set<std::string>& Lines, bool CodePage) {
+void CheckEntry(const TFTPListRec& Entry, const TFTPList& List, const std::set<std::string>& Lines,
+                bool CodePage) {
   const std::string& name = Entry.FileName();
   FUZZ_CHECK(Lines.contains(Entry.OriginalLine()));
   const bool eplf = Entry.Mask() == "EPLF";

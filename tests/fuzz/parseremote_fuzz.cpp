@@ -83,7 +83,8 @@ TDataAddress ReadPasv(std::string_view Line) {
 // "EPSV": inside the parentheses, trimmed, without its last character, the
 // digits at the end.
 std::string ReadEpsvPort(std::string_view Line) {
-  if (const size_t open = Line.find('('); open != std::string_view::npos) Line.remove_prefix(open + 1);
+  if (const size_t open = Line.find('('); open != std::string_view::npos)
+    Line.remove_prefix(open + 1);
   Line = TrimControls(Line.substr(0, Line.find(')')));
   if (!Line.empty()) Line.remove_suffix(1);
   size_t digits = Line.size();
@@ -104,8 +105,8 @@ std::string WithoutParentheses(std::string_view Text) {
 void CheckWellFormed(const uint8_t* Data, size_t Size) {
   if (Size < 7) return;
   TFTPSend& session = Session();
-  const std::string text = Cp1251ToUtf8(WithoutParentheses(
-      std::string_view(reinterpret_cast<const char*>(Data) + 7, Size - 7)));
+  const std::string text = Cp1251ToUtf8(
+      WithoutParentheses(std::string_view(reinterpret_cast<const char*>(Data) + 7, Size - 7)));
   const uint8_t blanks = Data[6];
   std::string fields;
   for (int i = 0; i < 6; ++i) {

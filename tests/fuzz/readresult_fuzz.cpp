@@ -38,7 +38,8 @@ constexpr size_t kMaxReplyLines = 10000;
 // seed's low bits, the lengths themselves from a xorshift sequence.
 class TCutter {
  public:
-  explicit TCutter(uint16_t Seed) : FState(Seed * 2654435761U + 1), FLongest(size_t{1} << (Seed & 7)) {}
+  explicit TCutter(uint16_t Seed)
+      : FState(Seed * 2654435761U + 1), FLongest(size_t{1} << (Seed & 7)) {}
 
   size_t Next() {
     FState ^= FState << 13;
@@ -66,7 +67,8 @@ std::vector<std::string> TerminatedLines(std::string_view Stream) {
     const size_t end = Stream.find_first_of("\r\n");
     if (end == std::string_view::npos) return lines;
     lines.emplace_back(Stream.substr(0, end));
-    const bool pair = end + 1 < Stream.size() && (Stream[end + 1] == '\r' || Stream[end + 1] == '\n') &&
+    const bool pair = end + 1 < Stream.size() &&
+                      (Stream[end + 1] == '\r' || Stream[end + 1] == '\n') &&
                       Stream[end + 1] != Stream[end];
     Stream.remove_prefix(end + (pair ? 2 : 1));
   }
@@ -93,7 +95,8 @@ std::vector<TReply> ExpectedReplies(std::string_view Stream) {
     for (;;) {
       closed = next == lines.size();
       const std::string raw = closed ? std::string() : lines[next++];
-      if (code.empty() && raw.size() >= 4 && (raw[3] == ' ' || raw[3] == '-')) code = raw.substr(0, 3);
+      if (code.empty() && raw.size() >= 4 && (raw[3] == ' ' || raw[3] == '-'))
+        code = raw.substr(0, 3);
       reply.Lines.push_back(Cp1251ToUtf8(raw));
       if (reply.Lines.size() > kMaxReplyLines) {
         refused = true;
@@ -164,7 +167,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   do {
     const int code = session.ReadResult();
     FUZZ_CHECK(code == session.ResultCode());
-    FUZZ_CHECK(!session.FullResult().empty() && session.ResultString() == session.FullResult().back());
+    FUZZ_CHECK(!session.FullResult().empty() &&
+               session.ResultString() == session.FullResult().back());
     replies.push_back({code, session.FullResult()});
     allLines.insert(allLines.end(), session.FullResult().begin(), session.FullResult().end());
   } while (session.Sock().LastError() == 0 && replies.size() <= expected.size());

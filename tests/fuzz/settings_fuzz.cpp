@@ -29,12 +29,24 @@ const TempDir& Folder() {
 }
 
 // The ten settings as texts, in the order of the file's keys.
-enum TSetting { Server, Port, User, Pass, KassaPath, PriceSync, ChSync, AutoStart, ScalePath, ScaleSync };
+enum TSetting {
+  Server,
+  Port,
+  User,
+  Pass,
+  KassaPath,
+  PriceSync,
+  ChSync,
+  AutoStart,
+  ScalePath,
+  ScaleSync
+};
 using TValues = std::array<std::string, 10>;
 
 TValues ValuesOf(const TQuorvelSettings& Settings) {
-  return {Settings.FTPServer(), Settings.FTPPort(),   Settings.FTPUser(),
-          Settings.FTPPass(),   Settings.KassaPath(), Settings.PriceSync(),
+  return {Settings.FTPServer(), Settings.FTPPort(),
+          Settings.FTPUser(),   Settings.FTPPass(),
+          Settings.KassaPath(), Settings.PriceSync(),
           Settings.ChSync(),    Settings.AutoStartThread() ? "1" : "0",
           Settings.ScalePath(), Settings.ScaleSync()};
 }
@@ -75,7 +87,8 @@ void CheckOneLineChanged(const std::string& Before, const std::string& After,
   const std::vector<char32_t> before = CodeUnits(Before, Encoding);
   const std::vector<char32_t> after = CodeUnits(After, Encoding);
   size_t prefix = 0;
-  while (prefix < before.size() && prefix < after.size() && before[prefix] == after[prefix]) ++prefix;
+  while (prefix < before.size() && prefix < after.size() && before[prefix] == after[prefix])
+    ++prefix;
   size_t suffix = 0;
   while (suffix < before.size() - prefix && suffix < after.size() - prefix &&
          before[before.size() - 1 - suffix] == after[after.size() - 1 - suffix]) {
