@@ -15,9 +15,15 @@ namespace {
 class THeadlessView final : public ISyncView {
  public:
   void SetStatusText(const std::string& Text) override { Say("Состояние: " + Text); }
-  void SetTimePriceText(const std::string& Text) override { Say("Время последнего обновления прайса: " + Text); }
-  void SetTimeChText(const std::string& Text) override { Say("Время последней отправки чеков: " + Text); }
-  void SetTimeScaleText(const std::string& Text) override { Say("Время последней прогрузки весов: " + Text); }
+  void SetTimePriceText(const std::string& Text) override {
+    Say("Время последнего обновления прайса: " + Text);
+  }
+  void SetTimeChText(const std::string& Text) override {
+    Say("Время последней отправки чеков: " + Text);
+  }
+  void SetTimeScaleText(const std::string& Text) override {
+    Say("Время последней прогрузки весов: " + Text);
+  }
   void SetSyncButtonCaption(const std::string&) override {}
   int SyncButtonTag() const override { return FTag; }
   void SetSyncButtonTag(int Tag) override { FTag = Tag; }

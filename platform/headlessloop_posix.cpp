@@ -1,5 +1,3 @@
-#include "platform/headlessloop.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -7,6 +5,8 @@
 
 #include <atomic>
 #include <cerrno>
+
+#include "platform/headlessloop.h"
 
 namespace {
 

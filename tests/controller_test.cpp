@@ -1,5 +1,3 @@
-#include "ui/SyncController.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -18,6 +16,7 @@
 #include "support/FtpServer.h"
 #include "support/WorkerHarness.h"
 #include "support/WorkerView.h"
+#include "ui/SyncController.h"
 
 // The sync controller with its view, its journals and real workers against
 // the real FTP server (pyftpdlib on loopback). Worker pauses are cut to
@@ -59,7 +58,8 @@ class ControllerTest : public ::testing::Test {
 
   // A server and till with something for every worker.
   void ArrangeFiles() {
-    for (const char* folder : {"log", "reports/checks"}) fs::create_directories(server.Root().Path() + folder);
+    for (const char* folder : {"log", "reports/checks"})
+      fs::create_directories(server.Root().Path() + folder);
     server.Root().Write("p1.txt", "price one");
     server.Root().Write("p2.txt", "price two");
     server.Root().Write("scale/plu.dat", "plu");
@@ -76,15 +76,18 @@ class ControllerTest : public ::testing::Test {
   }
   void Remember() {
     for (const std::shared_ptr<TFTPLoaderTh>& worker :
-         {std::shared_ptr<TFTPLoaderTh>(controller.chloader), std::shared_ptr<TFTPLoaderTh>(controller.priceLoader),
+         {std::shared_ptr<TFTPLoaderTh>(controller.chloader),
+          std::shared_ptr<TFTPLoaderTh>(controller.priceLoader),
           std::shared_ptr<TFTPLoaderTh>(controller.ScaleLoader)}) {
       if (worker && std::find(all.begin(), all.end(), worker) == all.end()) all.push_back(worker);
     }
   }
 
   bool AllStamped() {
-    return WorkerPumpUntil(
-        [] { return !Settings->ChSync().empty() && !Settings->PriceSync().empty() && !Settings->ScaleSync().empty(); });
+    return WorkerPumpUntil([] {
+      return !Settings->ChSync().empty() && !Settings->PriceSync().empty() &&
+             !Settings->ScaleSync().empty();
+    });
   }
 
   // The journal lines of every journal of a kind on the server, decoded.
@@ -126,7 +129,8 @@ TEST_F(ControllerTest, FormCreateShowsTheStampsFillsTheSettingsAndAutoStarts) {
       {false, "127.0.0.1", false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.AutoStart ? "auto-start, server \"" : "no auto-start, server \"") + c.Server + "\"");
+    SCOPED_TRACE(std::string(c.AutoStart ? "auto-start, server \"" : "no auto-start, server \"") +
+                 c.Server + "\"");
     WorkerAppDir caseApp;
     Settings->SetFTPServer(c.Server);
     Settings->SetFTPPort("1");
@@ -137,21 +141,25 @@ TEST_F(ControllerTest, FormCreateShowsTheStampsFillsTheSettingsAndAutoStarts) {
     TSyncController caseController(caseView);
     caseController.FormCreate();
 
-    const std::vector<std::string> shown = {"lbTimePrice=04.03.2024 10:00:00", "lbTimeCh=",
-                                            "lbTimeScale=04.03.2024 11:00:00", "settings page"};
+    const std::vector<std::string> shown = {"lbTimePrice=04.03.2024 10:00:00",
+                                            "lbTimeCh=", "lbTimeScale=04.03.2024 11:00:00",
+                                            "settings page"};
     std::vector<std::string> expected = shown;
     if (c.Starts) {
-      for (const char* call : {"lbStatus=Запущен", "btnSync=Остановить", "Tag=1", "balloon=Синхронизация работает"})
+      for (const char* call :
+           {"lbStatus=Запущен", "btnSync=Остановить", "Tag=1", "balloon=Синхронизация работает"})
         expected.push_back(call);
     } else {
-      for (const char* call : {"lbStatus=Остановлен", "balloon=Программа запущена"}) expected.push_back(call);
+      for (const char* call : {"lbStatus=Остановлен", "balloon=Программа запущена"})
+        expected.push_back(call);
     }
     EXPECT_EQ(caseView.Calls, expected);
     EXPECT_EQ(caseView.SettingsServer, c.Server);
     EXPECT_EQ(caseController.chloader != nullptr, c.Starts);
     EXPECT_EQ(caseController.priceLoader != nullptr, c.Starts);
     EXPECT_EQ(caseController.ScaleLoader != nullptr, c.Starts);
-    EXPECT_TRUE(WorkerStopAndWait({caseController.chloader, caseController.priceLoader, caseController.ScaleLoader}));
+    EXPECT_TRUE(WorkerStopAndWait(
+        {caseController.chloader, caseController.priceLoader, caseController.ScaleLoader}));
   }
 }
 
@@ -174,7 +182,8 @@ TEST_F(ControllerTest, TheButtonStartsThreeWorkersEvenWithoutAServerAndStopsThem
   EXPECT_THAT(view.Balloons, ElementsAre("Синхронизация работает", "Синхронизация остановлена"));
   // The references stay; the workers only got their stop flags.
   for (const auto& worker : all) EXPECT_TRUE(worker->Terminated());
-  EXPECT_TRUE(WorkerPumpUntil([&] { return all[0]->Finished() && all[1]->Finished() && all[2]->Finished(); }));
+  EXPECT_TRUE(WorkerPumpUntil(
+      [&] { return all[0]->Finished() && all[1]->Finished() && all[2]->Finished(); }));
 }
 
 // All three workers at once through the controller: everything moves, the
@@ -190,7 +199,8 @@ TEST_F(ControllerTest, OneRunMovesEverythingAndLeavesThreeJournals) {
 
   const std::string uploaded = "\xC7\xE0\xE3\xF0\xF3\xE6\xE5\xED \xF4\xE0\xE9\xEB ";
   const std::string downloaded = "\xD1\xEA\xE0\xF7\xE5\xED \xF4\xE0\xE9\xEB ";
-  EXPECT_EQ(server.Root().Read("log/Checks20240305140709"), uploaded + "0001.ch\r\n" + uploaded + "a.z\r\n");
+  EXPECT_EQ(server.Root().Read("log/Checks20240305140709"),
+            uploaded + "0001.ch\r\n" + uploaded + "a.z\r\n");
   const std::string price = server.Root().Read("log/Price20240305140709");
   EXPECT_TRUE(price == downloaded + "p1.txt\r\n" + downloaded + "p2.txt\r\n" ||
               price == downloaded + "p2.txt\r\n" + downloaded + "p1.txt\r\n")
@@ -200,9 +210,10 @@ TEST_F(ControllerTest, OneRunMovesEverythingAndLeavesThreeJournals) {
               scale == downloaded + "goods.txt\r\n" + downloaded + "plu.dat\r\n")
       << scale;
 
-  EXPECT_THAT(WorkerTree(server.Root().Path()),
-              ElementsAre("log/Checks20240305140709", "log/Price20240305140709", "log/Scale20240305140709",
-                          "reports/checks/0001.ch", "reports/checks/a.z", "scale/"));
+  EXPECT_THAT(
+      WorkerTree(server.Root().Path()),
+      ElementsAre("log/Checks20240305140709", "log/Price20240305140709", "log/Scale20240305140709",
+                  "reports/checks/0001.ch", "reports/checks/a.z", "scale/"));
   EXPECT_THAT(WorkerTree(till.Path()), ElementsAre("p1.txt", "p2.txt", "reports/checks/"));
   EXPECT_THAT(WorkerTree(scales.Path()), ElementsAre("goods.txt", "plu.dat"));
   EXPECT_THAT(WorkerTree(app.Path()), ElementsAre("Quorvel.ini", "reports/checks/"));
@@ -218,15 +229,17 @@ TEST_F(ControllerTest, OneRunMovesEverythingAndLeavesThreeJournals) {
 // Settings saved while the workers run reach the journal upload at once but
 // the workers only at their next start.
 TEST_F(ControllerTest, SettingsSavedWhileRunningReachOnlyTheJournalUpload) {
-  for (const char* folder : {"log", "reports/checks"}) fs::create_directories(server.Root().Path() + folder);
+  for (const char* folder : {"log", "reports/checks"})
+    fs::create_directories(server.Root().Path() + folder);
   till.Write("reports/checks/a.z", "z report");
   UseServer();
   Press();
   Settings->SetFTPUser("nobody");
   ASSERT_TRUE(WorkerPumpUntil([&] {
     return server.Root().Exists("reports/checks/a.z") &&
-           std::any_of(fs::directory_iterator(app.Path()), fs::directory_iterator(),
-                       [](const auto& e) { return e.path().filename().string().rfind("Checks", 0) == 0; });
+           std::any_of(
+               fs::directory_iterator(app.Path()), fs::directory_iterator(),
+               [](const auto& e) { return e.path().filename().string().rfind("Checks", 0) == 0; });
   }));
   EXPECT_EQ(Settings->ChSync(), "");
   EXPECT_TRUE(fs::is_empty(server.Root().Path() + "log"));
@@ -292,9 +305,12 @@ TEST_F(ControllerTest, StopAndStartInQuickSuccessionShareTheJournals) {
     return JournalLines("Checks").size() >= 2 && JournalLines("Price").size() >= 2 &&
            JournalLines("Scale").size() >= 2;
   }));
-  EXPECT_THAT(distinct(JournalLines("Checks")), ElementsAre("Загружен файл 0001.ch", "Загружен файл a.z"));
-  EXPECT_THAT(distinct(JournalLines("Price")), ElementsAre("Скачен файл p1.txt", "Скачен файл p2.txt"));
-  EXPECT_THAT(distinct(JournalLines("Scale")), ElementsAre("Скачен файл goods.txt", "Скачен файл plu.dat"));
+  EXPECT_THAT(distinct(JournalLines("Checks")),
+              ElementsAre("Загружен файл 0001.ch", "Загружен файл a.z"));
+  EXPECT_THAT(distinct(JournalLines("Price")),
+              ElementsAre("Скачен файл p1.txt", "Скачен файл p2.txt"));
+  EXPECT_THAT(distinct(JournalLines("Scale")),
+              ElementsAre("Скачен файл goods.txt", "Скачен файл plu.dat"));
   EXPECT_THAT(WorkerTree(till.Path()), ElementsAre("p1.txt", "p2.txt", "reports/checks/"));
   EXPECT_THAT(WorkerTree(scales.Path()), ElementsAre("goods.txt", "plu.dat"));
 }

@@ -1,5 +1,3 @@
-#include "workers/MainThreadDispatch.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -11,6 +9,7 @@
 
 #include "platform/errors.h"
 #include "support/WorkerHarness.h"
+#include "workers/MainThreadDispatch.h"
 
 // Main-thread dispatch without any event loop: the test's main thread plays
 // the loop by calling CheckSynchronize.

@@ -1,13 +1,10 @@
-#include "app/HeadlessMain.h"
-
 #include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -17,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/HeadlessMain.h"
 #include "app/Startup.h"
 #include "platform/codepage.h"
 #include "support/FtpServer.h"
@@ -38,7 +36,8 @@ int main(int argc, char** argv) {
   if (std::getenv("QUORVEL_RUN_AS_AGENT") != nullptr) {
     // Only when port 21 was taken: the journals then go to the test
     // server's port.
-    if (const char* port = std::getenv("QUORVEL_JOURNAL_PORT")) SetJournalUploadPortForTesting(port);
+    if (const char* port = std::getenv("QUORVEL_JOURNAL_PORT"))
+      SetJournalUploadPortForTesting(port);
     StartUp();
     return RunHeadless();
   }
@@ -53,12 +52,14 @@ using Clock = std::chrono::steady_clock;
 // The agent copy, running until stopped; killed if a test fails first.
 class AgentProcess {
  public:
-  AgentProcess(const std::string& Program, const std::string& ErrorFile, const std::string& JournalPort) {
+  AgentProcess(const std::string& Program, const std::string& ErrorFile,
+               const std::string& JournalPort) {
     std::vector<std::string> env = {"QUORVEL_RUN_AS_AGENT=1"};
     if (!JournalPort.empty()) env.push_back("QUORVEL_JOURNAL_PORT=" + JournalPort);
     for (char** e = environ; *e != nullptr; ++e) {
       const std::string entry = *e;
-      if (entry.rfind("DISPLAY=", 0) != 0 && entry.rfind("WAYLAND_DISPLAY=", 0) != 0) env.push_back(entry);
+      if (entry.rfind("DISPLAY=", 0) != 0 && entry.rfind("WAYLAND_DISPLAY=", 0) != 0)
+        env.push_back(entry);
     }
     std::vector<char*> envp;
     for (auto& entry : env) envp.push_back(entry.data());
@@ -68,7 +69,8 @@ class AgentProcess {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, ErrorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, ErrorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     const int spawned = posix_spawn(&FPid, program.c_str(), &actions, nullptr, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) FPid = -1;
@@ -114,7 +116,9 @@ std::unique_ptr<TestFtpServer> StartServer() {
   }
 }
 
-bool Contains(const std::string& Text, const std::string& Part) { return Text.find(Part) != std::string::npos; }
+bool Contains(const std::string& Text, const std::string& Part) {
+  return Text.find(Part) != std::string::npos;
+}
 
 std::vector<std::string> JournalsOf(const std::string& Folder) {
   std::vector<std::string> names;
@@ -131,7 +135,8 @@ std::vector<std::string> JournalsOf(const std::string& Folder) {
 TEST(HeadlessAgent, MovesEverythingInOneCycleAndEndsAtOnceOnSigterm) {
   const std::unique_ptr<TestFtpServer> server = StartServer();
   const TempDir& remote = server->Root();
-  for (const char* folder : {"log", "reports/checks"}) fs::create_directories(remote.Path() + folder);
+  for (const char* folder : {"log", "reports/checks"})
+    fs::create_directories(remote.Path() + folder);
   remote.Write("p1.txt", "price one");
   remote.Write("p2.txt", "price two");
   remote.Write("scale/plu.dat", "plu");
@@ -143,8 +148,9 @@ TEST(HeadlessAgent, MovesEverythingInOneCycleAndEndsAtOnceOnSigterm) {
   agent.Write("till/reports/checks/0001.ch", "receipt");
   fs::create_directories(agent.Path() + "scales");
   agent.Write("Quorvel.ini", "[main]\r\nserver=127.0.0.1\r\nport=" + server->PortText() +
-                                 "\r\nuser=user\r\npass=pass\r\nkassaPath=" + agent.Path() + "till\r\nScalePath=" +
-                                 agent.Path() + "scales\r\nAutoStartThread=1\r\n");
+                                 "\r\nuser=user\r\npass=pass\r\nkassaPath=" + agent.Path() +
+                                 "till\r\nScalePath=" + agent.Path() +
+                                 "scales\r\nAutoStartThread=1\r\n");
   TempDir output;
   const std::string errors = output.Path() + "stderr.txt";
 
@@ -153,7 +159,8 @@ TEST(HeadlessAgent, MovesEverythingInOneCycleAndEndsAtOnceOnSigterm) {
   const auto settled = [&] {
     const std::string settings = agent.Read("Quorvel.ini");
     return JournalsOf(remote.Path() + "log").size() == 3 && Contains(settings, "ChSync=") &&
-           Contains(settings, "PriceSync=") && Contains(settings, "ScaleSync=") && JournalsOf(agent.Path()).empty();
+           Contains(settings, "PriceSync=") && Contains(settings, "ScaleSync=") &&
+           JournalsOf(agent.Path()).empty();
   };
   const auto deadline = Clock::now() + std::chrono::seconds(30);
   while (!settled() && Clock::now() < deadline && process.Running())

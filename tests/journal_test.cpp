@@ -1,5 +1,3 @@
-#include "ui/ExchangeJournal.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -16,6 +14,7 @@
 #include "support/ScriptedFtpPeer.h"
 #include "support/WorkerHarness.h"
 #include "support/WorkerView.h"
+#include "ui/ExchangeJournal.h"
 
 // Exchange journals: written into the application directory in code page
 // 1251 with CR LF lines, uploaded to "log\" on the real FTP server (pyftpdlib
@@ -108,12 +107,14 @@ TEST_P(JournalKindTest, CycleEndWritesUploadsDeletesAndStamps) {
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, JournalKindTest,
-    ::testing::Values(KindCase{"Checks", TExchangeJournal::Checks, "Checks20240305140709", UploadedBytes,
-                               &TQuorvelSettings::ChSync, &WorkerView::TimeCh},
-                      KindCase{"Price", TExchangeJournal::Price, "Price20240305140709", DownloadedBytes,
-                               &TQuorvelSettings::PriceSync, &WorkerView::TimePrice},
-                      KindCase{"Scale", TExchangeJournal::Scale, "Scale20240305140709", DownloadedBytes,
-                               &TQuorvelSettings::ScaleSync, &WorkerView::TimeScale}),
+    ::testing::Values(KindCase{"Checks", TExchangeJournal::Checks, "Checks20240305140709",
+                               UploadedBytes, &TQuorvelSettings::ChSync, &WorkerView::TimeCh},
+                      KindCase{"Price", TExchangeJournal::Price, "Price20240305140709",
+                               DownloadedBytes, &TQuorvelSettings::PriceSync,
+                               &WorkerView::TimePrice},
+                      KindCase{"Scale", TExchangeJournal::Scale, "Scale20240305140709",
+                               DownloadedBytes, &TQuorvelSettings::ScaleSync,
+                               &WorkerView::TimeScale}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(JournalTest, AnEmptyListGivesAnEmptyJournal) {
@@ -129,7 +130,8 @@ TEST_F(JournalTest, CharactersOutsideTheCodePageBecomeQuestionMarks) {
   TExchangeJournal journal(TExchangeJournal::Scale);
   journal.FileLoaded("весы✓.dat");
   journal.EndLoad(view);
-  EXPECT_EQ(server.Root().Read("log/Scale20240305140709"), DownloadedBytes + "\xE2\xE5\xF1\xFB?.dat\r\n");
+  EXPECT_EQ(server.Root().Read("log/Scale20240305140709"),
+            DownloadedBytes + "\xE2\xE5\xF1\xFB?.dat\r\n");
 }
 
 TEST_F(JournalTest, AFailedUploadLeavesTheJournalAndTheStampAndDropsTheLines) {
@@ -170,7 +172,8 @@ TEST_F(JournalTest, AJournalThatCannotBeWrittenKeepsItsLinesForTheNext) {
   fs::remove(app.Path() + "Checks20240305140709");
   journal.FileLoaded("2.ch");
   journal.EndLoad(view);
-  EXPECT_EQ(server.Root().Read("log/Checks20240305140709"), UploadedBytes + "1.ch\r\n" + UploadedBytes + "2.ch\r\n");
+  EXPECT_EQ(server.Root().Read("log/Checks20240305140709"),
+            UploadedBytes + "1.ch\r\n" + UploadedBytes + "2.ch\r\n");
 }
 
 TEST_F(JournalTest, ARefusedStampWriteComesAfterTheUploadAndKeepsTheLines) {
@@ -206,7 +209,8 @@ TEST_F(JournalTest, UploadResumesAPartialRemoteCopyAndDeletesTheLocalFile) {
     const std::string name = std::string("j-") + c.Name;
     if (!c.Remote.empty()) server.Root().Write("log/" + name, c.Remote);
     app.Dir().Write(name, "ABCDEF");
-    EXPECT_TRUE(FTPUploadFile("127.0.0.1", "user", "pass", app.Path() + name, "log\\" + name, true));
+    EXPECT_TRUE(
+        FTPUploadFile("127.0.0.1", "user", "pass", app.Path() + name, "log\\" + name, true));
     EXPECT_EQ(server.Root().Read("log/" + name), c.Expected);
     EXPECT_FALSE(app.Dir().Exists(name));
   }
@@ -218,7 +222,8 @@ TEST_F(JournalTest, UploadResumesAPartialRemoteCopyAndDeletesTheLocalFile) {
 TEST_F(JournalTest, UploadFailuresAreResultsNotErrors) {
   app.Dir().Write("j", "J");
   EXPECT_FALSE(FTPUploadFile("127.0.0.1", "user", "wrong", app.Path() + "j", "log\\j", true));
-  EXPECT_FALSE(FTPUploadFile("127.0.0.1", "user", "pass", app.Path() + "missing", "log\\missing", true));
+  EXPECT_FALSE(
+      FTPUploadFile("127.0.0.1", "user", "pass", app.Path() + "missing", "log\\missing", true));
   EXPECT_FALSE(FTPUploadFile("127.0.0.1", "user", "pass", app.Path() + "j", "nofolder\\j", true));
   EXPECT_TRUE(app.Dir().Exists("j"));
 }
@@ -238,8 +243,9 @@ TEST(JournalUpload, LogsOnStoresWithRestartAndLeavesWithoutQuit) {
   peer.Send({"226 Stored"});
   peer.Start();
   SetJournalUploadPortForTesting(peer.PortText());
-  const bool stored = FTPUploadFile("127.0.0.1", "user", "pass", app.Path() + "Checks20240305140709",
-                                    "log\\Checks20240305140709", true);
+  const bool stored =
+      FTPUploadFile("127.0.0.1", "user", "pass", app.Path() + "Checks20240305140709",
+                    "log\\Checks20240305140709", true);
   SetJournalUploadPortForTesting("");
   EXPECT_TRUE(stored);
   ASSERT_TRUE(peer.WaitDone(5000));

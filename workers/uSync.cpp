@@ -34,14 +34,16 @@ constexpr std::string_view ReceiptMasks[] = {"*.ch", "*.z"};
 
 bool SameText(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+    return std::toupper(static_cast<unsigned char>(x)) ==
+           std::toupper(static_cast<unsigned char>(y));
   });
 }
 
 bool IsJournalName(std::string_view Name) {
   constexpr size_t StampDigits = 14;
   for (std::string_view prefix : {"Checks", "Price", "Scale"}) {
-    if (Name.size() != prefix.size() + StampDigits || !SameText(Name.substr(0, prefix.size()), prefix))
+    if (Name.size() != prefix.size() + StampDigits ||
+        !SameText(Name.substr(0, prefix.size()), prefix))
       continue;
     const std::string_view stamp = Name.substr(prefix.size());
     if (std::all_of(stamp.begin(), stamp.end(), [](char c) { return c >= '0' && c <= '9'; }))
@@ -59,10 +61,11 @@ bool IsReadyReceipt(const std::string& Path) { return FileExists(Path) && !IsFil
 
 bool IsDeliverableName(std::string_view Name) {
   static const std::string executable = ExecutableFileName();
-  if (Name.empty() || Name == "." || Name == ".." || Name.find_first_of("/\\") != std::string_view::npos)
+  if (Name.empty() || Name == "." || Name == ".." ||
+      Name.find_first_of("/\\") != std::string_view::npos)
     return false;
-  return !SameText(Name, "Quorvel.ini") && !SameText(Name, executable) && !SameText(Name, "reports") &&
-         !IsJournalName(Name);
+  return !SameText(Name, "Quorvel.ini") && !SameText(Name, executable) &&
+         !SameText(Name, "reports") && !IsJournalName(Name);
 }
 
 void SetWorkerTimeoutForTesting(int32_t Milliseconds) { TimeoutForTesting = Milliseconds; }
@@ -70,7 +73,8 @@ void SetWorkerTimeoutForTesting(int32_t Milliseconds) { TimeoutForTesting = Mill
 // ---------------------------------------------------------------------------
 // The frame
 
-TFTPLoaderTh::TFTPLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad, const TFolderRule& Folders) {
+TFTPLoaderTh::TFTPLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad,
+                           const TFolderRule& Folders) {
   const int32_t testTimeout = TimeoutForTesting;
   FTimeout = testTimeout != 0 ? testTimeout : DefaultTimeout;
   FServ = Settings->FTPServer();
@@ -81,7 +85,8 @@ TFTPLoaderTh::TFTPLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad, con
   int32_t port = 21;
   TryStrToInt(Settings->FTPPort(), port);
   FPort = static_cast<uint16_t>(static_cast<uint32_t>(port));
-  FTillDir = IncludeTrailingPathDelimiter((Settings->*Folders.TillSetting)()) + std::string(Folders.Below);
+  FTillDir =
+      IncludeTrailingPathDelimiter((Settings->*Folders.TillSetting)()) + std::string(Folders.Below);
   FSelfDir = IncludeTrailingPathDelimiter(ApplicationDirectory()) + std::string(Folders.Below);
   FFTP = std::make_unique<TFTPSend>();
   FFTP->SetTargetHost(FServ);
@@ -136,12 +141,14 @@ void TFTPLoaderTh::FileDone(const std::string& Name) {
 // ---------------------------------------------------------------------------
 // Receipts
 
-std::shared_ptr<TFTPChLoaderTh> TFTPChLoaderTh::Create(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad) {
+std::shared_ptr<TFTPChLoaderTh> TFTPChLoaderTh::Create(TGetStrProc OnLoadProcess,
+                                                       TGetStrProc OnEndLoad) {
   return Launch(new TFTPChLoaderTh(std::move(OnLoadProcess), std::move(OnEndLoad)));
 }
 
 TFTPChLoaderTh::TFTPChLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad)
-    : TFTPLoaderTh(std::move(OnLoadProcess), std::move(OnEndLoad), {&TQuorvelSettings::KassaPath, ReceiptFolder()}) {}
+    : TFTPLoaderTh(std::move(OnLoadProcess), std::move(OnEndLoad),
+                   {&TQuorvelSettings::KassaPath, ReceiptFolder()}) {}
 
 void TFTPChLoaderTh::Work() {
   // When the till writes straight into the staging folder there is nothing
@@ -174,7 +181,8 @@ void TFTPChLoaderTh::Upload(const std::string& Name) {
 // ---------------------------------------------------------------------------
 // Downloads
 
-TFTPDownloadTh::TFTPDownloadTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad, const TDownloadKind& Kind)
+TFTPDownloadTh::TFTPDownloadTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad,
+                               const TDownloadKind& Kind)
     : TFTPLoaderTh(std::move(OnLoadProcess), std::move(OnEndLoad), Kind.Folders),
       FRemoteFolder(Kind.RemoteFolder) {}
 
@@ -185,7 +193,8 @@ void TFTPDownloadTh::Work() {
   const TFTPList& listing = FTP().FtpList();
   for (int i = 0; i < listing.Count(); ++i) {
     const TFTPListRec* entry = listing.Items(i);
-    if (!entry->Directory() && IsDeliverableName(entry->FileName())) names.push_back(entry->FileName());
+    if (!entry->Directory() && IsDeliverableName(entry->FileName()))
+      names.push_back(entry->FileName());
   }
   for (const std::string& name : names) {
     const std::string remote = std::string(FRemoteFolder) + name;
@@ -213,14 +222,17 @@ bool TFTPDownloadTh::Deliver(const std::string& Name) {
   return true;
 }
 
-std::shared_ptr<TFTPPriceLoaderTh> TFTPPriceLoaderTh::Create(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad) {
+std::shared_ptr<TFTPPriceLoaderTh> TFTPPriceLoaderTh::Create(TGetStrProc OnLoadProcess,
+                                                             TGetStrProc OnEndLoad) {
   return Launch(new TFTPPriceLoaderTh(std::move(OnLoadProcess), std::move(OnEndLoad)));
 }
 
 TFTPPriceLoaderTh::TFTPPriceLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad)
-    : TFTPDownloadTh(std::move(OnLoadProcess), std::move(OnEndLoad), {{&TQuorvelSettings::KassaPath, ""}, ""}) {}
+    : TFTPDownloadTh(std::move(OnLoadProcess), std::move(OnEndLoad),
+                     {{&TQuorvelSettings::KassaPath, ""}, ""}) {}
 
-std::shared_ptr<TFTPScaleLoaderTh> TFTPScaleLoaderTh::Create(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad) {
+std::shared_ptr<TFTPScaleLoaderTh> TFTPScaleLoaderTh::Create(TGetStrProc OnLoadProcess,
+                                                             TGetStrProc OnEndLoad) {
   return Launch(new TFTPScaleLoaderTh(std::move(OnLoadProcess), std::move(OnEndLoad)));
 }
 

@@ -145,7 +145,8 @@ class TFTPDownloadTh : public TFTPLoaderTh {
 // Price files: the login directory into the till folder (KassaPath).
 class TFTPPriceLoaderTh final : public TFTPDownloadTh {
  public:
-  static std::shared_ptr<TFTPPriceLoaderTh> Create(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad);
+  static std::shared_ptr<TFTPPriceLoaderTh> Create(TGetStrProc OnLoadProcess,
+                                                   TGetStrProc OnEndLoad);
 
   const std::string& PriceDir() const { return TillDir(); }
   const std::string& SelfPriceDir() const { return SelfDir(); }
@@ -157,7 +158,8 @@ class TFTPPriceLoaderTh final : public TFTPDownloadTh {
 // Scale files: "scale\" on the server into the scales folder (ScalePath).
 class TFTPScaleLoaderTh final : public TFTPDownloadTh {
  public:
-  static std::shared_ptr<TFTPScaleLoaderTh> Create(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad);
+  static std::shared_ptr<TFTPScaleLoaderTh> Create(TGetStrProc OnLoadProcess,
+                                                   TGetStrProc OnEndLoad);
 
   const std::string& ScaleDir() const { return TillDir(); }
   const std::string& SelfScaleDir() const { return SelfDir(); }

@@ -50,7 +50,10 @@ bool WorkerStopAndWait(const std::vector<std::shared_ptr<TFTPLoaderTh>>& Workers
     if (worker) worker->Terminate();
   }
   return WorkerPumpUntil(
-      [&] { return std::all_of(Workers.begin(), Workers.end(), [](const auto& w) { return !w || w->Finished(); }); },
+      [&] {
+        return std::all_of(Workers.begin(), Workers.end(),
+                           [](const auto& w) { return !w || w->Finished(); });
+      },
       Ms);
 }
 
@@ -62,7 +65,9 @@ TGetStrProc WorkerEvents::EndLoad() {
   return [this](const std::string&) { FLines.push_back("<end>"); };
 }
 
-int WorkerEvents::EndCount() const { return static_cast<int>(std::count(FLines.begin(), FLines.end(), "<end>")); }
+int WorkerEvents::EndCount() const {
+  return static_cast<int>(std::count(FLines.begin(), FLines.end(), "<end>"));
+}
 
 std::vector<std::string> WorkerTree(const std::string& Root) {
   std::vector<std::string> names;
