@@ -124,6 +124,11 @@ void ShowErrorBox(QWidget* Owner, const QString& Text) {
 
 }  // namespace
 
+// The icons are compiled into this static library; the linker keeps their
+// registration only when something names it. Q_INIT_RESOURCE must not stand
+// inside a namespace.
+static void InitIconResources() { Q_INIT_RESOURCE(icons); }
+
 TfrmSyncMain::TfrmSyncMain(bool TrayAvailable, const TControllerFactory& MakeController)
     : QWidget(nullptr), FFolderChooser(&BrowseForFolder), FErrorReport(&ShowErrorBox) {
   setObjectName("frmSyncMain");
@@ -158,6 +163,7 @@ TfrmSyncMain::TfrmSyncMain(bool TrayAvailable, const TControllerFactory& MakeCon
   LayOut();
   SetTabOrder();
 
+  InitIconResources();
   QIcon TrayIcon;
   for (const int Size : {16, 32, 48, 128, 256})
     TrayIcon.addFile(QString(":/icons/quorvel-%1.png").arg(Size));

@@ -491,7 +491,10 @@ class TestWindow : public QObject {
     QCOMPARE(Window.size(), QSize(615, 275));
     QVERIFY(Window.windowFlags() & Qt::WindowMinimizeButtonHint);
     QVERIFY(!(Window.windowFlags() & Qt::WindowMaximizeButtonHint));
-    QVERIFY(!Window.windowIcon().isNull());
+    for (const int Size : {16, 32, 48, 128, 256}) {
+      QCOMPARE(QImage(QString(":/icons/quorvel-%1.png").arg(Size)).size(), QSize(Size, Size));
+    }
+    QVERIFY(Window.windowIcon().availableSizes().contains(QSize(256, 256)));
     QVERIFY(!Find<QSystemTrayIcon>("TrayIcon1")->icon().isNull());
     QCOMPARE(Find<QSystemTrayIcon>("TrayIcon1")->toolTip(), QString("Обмен данными с кассой"));
     QCOMPARE(Find<QMenu>("PopupMenu1")->actions(), QList<QAction*>{Find<QAction>("N1")});
