@@ -228,9 +228,15 @@ TEST_F(WorkerTest, ReceiptsWaitStagedUntilTheRemoteFolderExists) {
   EXPECT_THAT(events.Lines(), IsEmpty());
   EXPECT_TRUE(app.Dir().Exists("reports/checks/1.ch"));
 
+  // The folder may appear between the "*.ch" and the "*.z" pass of a
+  // cycle; then 1.ch follows in the next.
   fs::create_directories(server.Root().Path() + "reports/checks");
-  ASSERT_TRUE(WaitForCycles(1));
-  EXPECT_THAT(events.Lines(), ElementsAre("1.ch", "2.z", "<end>"));
+  ASSERT_TRUE(
+      WorkerPumpUntil([&] { return events.Lines().size() == 3 || events.EndCount() == 2; }));
+  const auto cycles = Cycles(events.Lines());
+  EXPECT_TRUE(cycles == std::vector<std::vector<std::string>>({{"1.ch", "2.z"}}) ||
+              cycles == std::vector<std::vector<std::string>>({{"2.z"}, {"1.ch"}}))
+      << ::testing::PrintToString(events.Lines());
   EXPECT_EQ(server.Root().Read("reports/checks/1.ch"), "one");
   EXPECT_EQ(server.Root().Read("reports/checks/2.z"), "two");
 }
@@ -417,6 +423,7 @@ TEST(ServerNames, OnlyPlainNamesThatCannotHitTheProgramsOwnFilesAreDelivered) {
       {"sub/price.txt", false},
       {"sub\\price.txt", false},
       {"..\\Quorvel.ini", false},
+      {std::string("Quorvel.ini\0", 12), false},
       {"Quorvel.ini", false},
       {"QUORVEL.INI", false},
       {"reports", false},

@@ -169,7 +169,7 @@ class TFTPScaleLoaderTh final : public TFTPDownloadTh {
 };
 
 // Whether a name from a server listing may be fetched into the application
-// directory: not empty, not "." or "..", no "/" or "\", and none of the
+// directory: not empty, not "." or "..", no "/", "\" or NUL, and none of the
 // program's own names there ("Quorvel.ini", the executable, "reports", a
 // journal "Checks", "Price" or "Scale" followed by 14 digits), letter case
 // ignored. Other names are left alone on the server and not reported.
