@@ -59,6 +59,14 @@ struct Session {
     ASSERT_EQ(ftp.CanResume(), CanResume);
   }
 
+  // The script of a listing: "TYPE A", "EPSV 1" and the LIST command, which
+  // gets Reply.
+  ScriptedFtpPeer& ExpectListing(const std::string& Command, std::vector<std::string> Reply) {
+    return peer.Expect("TYPE A", {"200 ok"})
+        .ExpectPassive("EPSV 1", "229 Entering Extended Passive Mode (|||{port}|)")
+        .Expect(Command, std::move(Reply));
+  }
+
   void ExpectScriptDone() {
     EXPECT_TRUE(peer.WaitDone(5000));
     EXPECT_THAT(peer.Failures(), IsEmpty());
@@ -598,12 +606,8 @@ TEST(FtpSessionList, CommandsAndDirectoryArgument) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.command);
     Session s;
-    s.peer.LoginSteps("u", "p", true)
-        .Expect("TYPE A", {"200 ok"})
-        .ExpectPassive("EPSV 1", "229 Entering Extended Passive Mode (|||{port}|)")
-        .Expect(c.command, {"150 Here it comes"})
-        .SendData(listing)
-        .Send({"226 Done"});
+    s.peer.LoginSteps("u", "p", true);
+    s.ExpectListing(c.command, {"150 Here it comes"}).SendData(listing).Send({"226 Done"});
     s.StartAndLogin(true);
     EXPECT_TRUE(s.ftp.List(c.directory, false));
     EXPECT_EQ(s.ftp.DataStream().Bytes(), listing);
@@ -637,12 +641,8 @@ TEST(FtpSessionList, ListingTextDecodingAndLineEnds) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Session s;
-    s.peer.LoginSteps("u", "p", false)
-        .Expect("TYPE A", {"200 ok"})
-        .ExpectPassive("EPSV 1", "229 (|||{port}|)")
-        .Expect("LIST", {"150 Here"})
-        .SendData(c.bytes)
-        .Send({"226 Done"});
+    s.peer.LoginSteps("u", "p", false);
+    s.ExpectListing("LIST", {"150 Here"}).SendData(c.bytes).Send({"226 Done"});
     s.StartAndLogin(false);
     EXPECT_TRUE(s.ftp.List("", false));
     EXPECT_EQ(s.ftp.FtpList().Lines(), c.lines);
@@ -666,10 +666,8 @@ TEST(FtpSessionList, RefusedOrFailedListingLeavesNothing) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Session s;
-    s.peer.LoginSteps("u", "p", false)
-        .Expect("TYPE A", {"200 ok"})
-        .ExpectPassive("EPSV 1", "229 (|||{port}|)")
-        .Expect("LIST", c.listReply);
+    s.peer.LoginSteps("u", "p", false);
+    s.ExpectListing("LIST", c.listReply);
     if (c.sendsData) s.peer.SendData("-rw-r--r-- 1 o g 1 Jan 02 12:34 a\r\n").Send(c.finalReply);
     s.StartAndLogin(false);
     s.ftp.DataStream().Assign("old content");
