@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QStackedWidget>
@@ -338,6 +339,34 @@ class TestWindow : public QObject {
     Click("Button3");
     QCOMPARE(FWindow->CurrentPage(), int(TfrmSyncMain::StatusPage));
     QCOMPARE(FileValue(FAppDir->Read("Quorvel.ini"), "ScalePath"), std::string("/scales"));
+  }
+
+  // Without the test's report the error shows in a message box over the
+  // window; answering it lets the program go on.
+  void refusedWriteShowsAMessageBox() {
+    UseSettings("server=old\n");
+    FWindow = std::make_unique<TfrmSyncMain>(
+        true, [](ISyncView& View) { return std::make_unique<TSyncControllerLink>(View); });
+    TrayClick();
+    ClickTab(TfrmSyncMain::SettingsPage);
+    TSettingsWrites::FailFrom = 1;
+    QString Shown;
+    QWidget* Owner = nullptr;
+    QTimer Answer;
+    connect(&Answer, &QTimer::timeout, this, [&] {
+      if (auto* Box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        Shown = Box->text();
+        Owner = Box->parentWidget();
+        Box->accept();
+      }
+    });
+    Answer.start(10);
+    Click("Button3");
+    Answer.stop();
+    QCOMPARE(Shown, QString::fromStdString("Unable to write to " + Settings->FileName()));
+    QCOMPARE(Owner, FWindow.get());
+    QVERIFY(FWindow->isVisible());
+    QCOMPARE(FWindow->CurrentPage(), int(TfrmSyncMain::SettingsPage));
   }
 
   void cancelRestoresEveryControlAndKeepsTheTab() {
