@@ -253,16 +253,16 @@ TEST_F(ControllerTest, AFailedJournalHandsItsLinesToTheNextJournal) {
   till.Write("reports/checks/a.ch", "a");
   UseServer();
   // Journals read the clock on the main thread (listings read it too, on
-  // the workers' threads).
-  std::atomic<int> journalClockReads{0};
-  const std::thread::id mainThread = std::this_thread::get_id();
-  SetClockForTesting([&] {
-    if (std::this_thread::get_id() == mainThread) ++journalClockReads;
+  // the workers' threads, until TearDown has stopped them: the clock shares
+  // its counter rather than pointing into this body).
+  const auto journalClockReads = std::make_shared<std::atomic<int>>(0);
+  SetClockForTesting([journalClockReads, mainThread = std::this_thread::get_id()] {
+    if (std::this_thread::get_id() == mainThread) ++*journalClockReads;
     return JournalTime;
   });
   fs::create_directories(app.Path() + "Checks20240305140709");
   Press();
-  ASSERT_TRUE(WorkerPumpUntil([&] { return journalClockReads > 0; }));
+  ASSERT_TRUE(WorkerPumpUntil([&] { return *journalClockReads > 0; }));
   EXPECT_TRUE(server.Root().Exists("reports/checks/a.ch"));
   EXPECT_EQ(Settings->ChSync(), "");
 
@@ -279,10 +279,10 @@ TEST_F(ControllerTest, AFailedJournalHandsItsLinesToTheNextJournal) {
 TEST_F(ControllerTest, StopAndStartInQuickSuccessionShareTheJournals) {
   ArrangeFiles();
   UseServer();
-  std::atomic<int> second{0};
-  SetClockForTesting([&] {
+  // A second later at every reading, so that no two journals share a name.
+  SetClockForTesting([second = std::make_shared<std::atomic<int>>(0)] {
     TLocalTime time = JournalTime;
-    time.Second = ++second % 60;
+    time.Second = ++*second % 60;
     return time;
   });
   Press();

@@ -73,9 +73,10 @@ bool CheckSynchronize() {
       }
       // The request lives on the waiting worker's stack: once Done is seen
       // the worker may return, so the signal is given while the lock is still
-      // held and the request is not touched afterwards.
+      // held and the request is not touched afterwards. The error moves over
+      // whole: the worker becomes its only owner.
       std::lock_guard lock(QueueLock);
-      request->Error = error;
+      request->Error = std::move(error);
       request->Done = true;
       request->Signal.notify_one();
     }
