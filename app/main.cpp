@@ -1,14 +1,17 @@
 #include <cstdio>
 #include <exception>
 
+#include "app/HeadlessMain.h"
 #include "app/Startup.h"
+#include "app/WindowEntry.h"
 
-int main() {
+int main(int argc, char** argv) {
   try {
     StartUp();
   } catch (const std::exception& Error) {
     std::fprintf(stderr, "%s\n", Error.what());
     return 1;
   }
-  EndProcess(0);
+  RunWindowIfPossible(argc, argv);
+  RunHeadless();
 }

@@ -28,7 +28,8 @@ std::vector<char*> Pointers(std::vector<std::string>& Texts) {
 }  // namespace
 
 ChildResult RunChild(const std::vector<std::string>& Command,
-                     const std::vector<std::string>& Environment, int TimeoutSeconds) {
+                     const std::vector<std::string>& Environment, int TimeoutSeconds,
+                     const std::string& TerminateOnOutput) {
   std::vector<std::string> Arguments = Command;
   std::vector<std::string> Variables;
   for (char** Entry = environ; *Entry != nullptr; ++Entry) Variables.emplace_back(*Entry);
@@ -52,6 +53,7 @@ ChildResult RunChild(const std::vector<std::string>& Command,
   }
 
   ChildResult Result;
+  bool Terminated = false;
   const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(TimeoutSeconds);
   for (;;) {
     const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -65,6 +67,11 @@ ChildResult RunChild(const std::vector<std::string>& Command,
     const ssize_t Count = ::read(Pipe[0], Chunk.data(), Chunk.size());
     if (Count <= 0) break;
     Result.Output.append(Chunk.data(), static_cast<size_t>(Count));
+    if (!TerminateOnOutput.empty() && !Terminated &&
+        Result.Output.find(TerminateOnOutput) != std::string::npos) {
+      ::kill(Child, SIGTERM);
+      Terminated = true;
+    }
   }
   ::close(Pipe[0]);
   // The output may end before the process does.
@@ -78,11 +85,12 @@ ChildResult RunChild(const std::vector<std::string>& Command,
 }
 
 ChildResult RunChildAsNobody(const std::vector<std::string>& Command,
-                             const std::vector<std::string>& Environment, int TimeoutSeconds) {
+                             const std::vector<std::string>& Environment, int TimeoutSeconds,
+                             const std::string& TerminateOnOutput) {
   std::vector<std::string> Wrapped = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
                                       "--clear-groups"};
   Wrapped.insert(Wrapped.end(), Command.begin(), Command.end());
-  return RunChild(Wrapped, Environment, TimeoutSeconds);
+  return RunChild(Wrapped, Environment, TimeoutSeconds, TerminateOnOutput);
 }
 
 std::string SelfExecutable() {

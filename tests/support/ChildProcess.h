@@ -10,14 +10,17 @@ struct ChildResult {
 
 // Runs Command (a path and its arguments) with Environment ("NAME=value")
 // added to this process's, waits at most TimeoutSeconds and kills it then.
+// When TerminateOnOutput is given, the child is sent SIGTERM as soon as its
+// output holds that text (for programs that run until they are stopped).
 ChildResult RunChild(const std::vector<std::string>& Command,
-                     const std::vector<std::string>& Environment = {}, int TimeoutSeconds = 60);
+                     const std::vector<std::string>& Environment = {}, int TimeoutSeconds = 60,
+                     const std::string& TerminateOnOutput = "");
 
 // The same as the unprivileged user "nobody" (uid and gid 65534, no groups):
 // tests run as root, whom permission bits do not stop.
 ChildResult RunChildAsNobody(const std::vector<std::string>& Command,
                              const std::vector<std::string>& Environment = {},
-                             int TimeoutSeconds = 60);
+                             int TimeoutSeconds = 60, const std::string& TerminateOnOutput = "");
 
 // The path of the running test executable.
 std::string SelfExecutable();

@@ -1,0 +1,4 @@
+#include "app/WindowEntry.h"
+
+// A build without the window always runs headless.
+bool RunWindowIfPossible(int&, char**) { return false; }
