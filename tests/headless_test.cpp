@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,9 +25,10 @@
 
 // The headless agent as a black box. This test program doubles as the agent:
 // started with QUORVEL_RUN_AS_AGENT set, it runs start-up and RunHeadless as
-// the program does without a display. The test copies it into a fresh
+// the program does without a display; the quorvel program of the same build,
+// when built, is run the same way. The test copies the agent into a fresh
 // folder beside a Quorvel.ini with auto-start on, lets it run against the
-// real FTP server and stops it with SIGTERM.
+// real FTP server without DISPLAY and stops it with SIGTERM.
 
 extern char** environ;
 
@@ -132,8 +134,23 @@ std::vector<std::string> JournalsOf(const std::string& Folder) {
 
 }  // namespace
 
-TEST(HeadlessAgent, MovesEverythingInOneCycleAndEndsAtOnceOnSigterm) {
+// Which program plays the agent: this test program, or the quorvel program
+// of the same build when it has been built (it sends its journals to port
+// 21 only, so it needs that port).
+struct AgentCase {
+  const char* Name;
+  std::string Program;
+  bool NeedsPort21;
+};
+
+void PrintTo(const AgentCase& Case, std::ostream* Out) { *Out << Case.Name; }
+
+class HeadlessAgentRun : public ::testing::TestWithParam<AgentCase> {};
+
+TEST_P(HeadlessAgentRun, MovesEverythingInOneCycleAndEndsAtOnceOnSigterm) {
+  if (!fs::exists(GetParam().Program)) GTEST_SKIP() << GetParam().Program << " is not built";
   const std::unique_ptr<TestFtpServer> server = StartServer();
+  if (GetParam().NeedsPort21 && server->Port() != 21) GTEST_SKIP() << "port 21 is taken";
   const TempDir& remote = server->Root();
   for (const char* folder : {"log", "reports/checks"})
     fs::create_directories(remote.Path() + folder);
@@ -143,7 +160,7 @@ TEST(HeadlessAgent, MovesEverythingInOneCycleAndEndsAtOnceOnSigterm) {
 
   TempDir agent;
   const std::string program = agent.Path() + "quorvel";
-  fs::copy_file("/proc/self/exe", program);
+  fs::copy_file(GetParam().Program, program);
   fs::permissions(program, fs::perms::owner_all);
   agent.Write("till/reports/checks/0001.ch", "receipt");
   fs::create_directories(agent.Path() + "scales");
@@ -194,6 +211,16 @@ TEST(HeadlessAgent, MovesEverythingInOneCycleAndEndsAtOnceOnSigterm) {
   EXPECT_TRUE(Contains(said, "Синхронизация работает")) << said;
   EXPECT_TRUE(Contains(said, "Время последней отправки чеков: ")) << said;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Programs, HeadlessAgentRun,
+    ::testing::Values(AgentCase{"ThisTestProgram", "/proc/self/exe", false},
+                      AgentCase{"TheQuorvelProgram",
+                                (fs::canonical("/proc/self/exe").parent_path().parent_path() /
+                                 "app" / "quorvel")
+                                    .string(),
+                                true}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(HeadlessAgent, WithoutAutoStartItWaitsAndStopsOnSigint) {
   TempDir agent;
