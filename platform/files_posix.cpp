@@ -249,8 +249,13 @@ bool FileExists(const std::string& Path) {
 }
 
 std::string LoadFileBytes(const std::string& Path) {
-  TDescriptor File(PosixCalls().Open(Path.c_str(), O_RDONLY | O_CLOEXEC, 0));
+  // Non-blocking, so that a FIFO or device under a file's name cannot hang
+  // the caller; only regular files are read.
+  TDescriptor File(PosixCalls().Open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0));
   if (!File.Valid()) RaiseFileError("Cannot open file", Path, errno);
+  struct stat Info {};
+  if (::fstat(File.Fd(), &Info) != 0) RaiseFileError("Cannot open file", Path, errno);
+  if (!S_ISREG(Info.st_mode)) RaiseFileError("Cannot open file", Path, EINVAL);
   std::string Bytes;
   if (!ReadAll(File.Fd(), Bytes)) RaiseFileError("Cannot read file", Path, errno);
   return Bytes;

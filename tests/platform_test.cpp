@@ -258,6 +258,9 @@ TEST(LoadFileBytes, ReadsEveryByteAndRaisesWhenItCannot) {
 
   EXPECT_THROW(LoadFileBytes(Dir.Path() + "missing"), EFileError);
   EXPECT_THROW(LoadFileBytes(Dir.Path()), EFileError);
+  // A FIFO named like a receipt, with no writer, must not hang the reader.
+  ASSERT_EQ(::mkfifo((Dir.Path() + "pipe.ch").c_str(), 0600), 0);
+  EXPECT_THROW(LoadFileBytes(Dir.Path() + "pipe.ch"), EFileError);
   PosixFaults Faults;
   Faults.FailOnce("read", EIO);
   EXPECT_THROW(LoadFileBytes(Dir.Path() + "all"), EFileError);
