@@ -16,6 +16,9 @@ struct TestFtpServerOptions {
   int Port = 0;  // 0: a free port chosen by the system
   std::vector<std::string> ExtraArgs;
   int StartTimeoutMs = 15000;
+  // The server script below tests/support/: faultftpserver.py adds fault
+  // switches to the same server.
+  std::string Script = "ftpserver.py";
 };
 
 // The real FTP server of the tests: pyftpdlib run by /usr/bin/python3 on

