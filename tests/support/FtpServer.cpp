@@ -61,12 +61,17 @@ bool ReapWithin(pid_t pid, int ms) {
 }  // namespace
 
 TestFtpServer::TestFtpServer(Options options) : FOptions(std::move(options)) {
-  std::vector<std::string> args = {
-      QUORVEL_PYTHON, std::string(QUORVEL_TEST_SOURCE_DIR) + "/support/" + FOptions.Script,
-      "--root",       FRoot.Path(),
-      "--user",       FOptions.User,
-      "--password",   FOptions.Password,
-      "--port",       std::to_string(FOptions.Port)};
+  const std::string script = std::string(QUORVEL_TEST_SOURCE_DIR) + "/support/" + FOptions.Script;
+  std::vector<std::string> args = {QUORVEL_PYTHON,
+                                   script,
+                                   "--root",
+                                   FRoot.Path(),
+                                   "--user",
+                                   FOptions.User,
+                                   "--password",
+                                   FOptions.Password,
+                                   "--port",
+                                   std::to_string(FOptions.Port)};
   args.insert(args.end(), FOptions.ExtraArgs.begin(), FOptions.ExtraArgs.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -87,8 +92,7 @@ TestFtpServer::TestFtpServer(Options options) : FOptions(std::move(options)) {
     throw std::runtime_error(std::string("cannot start the FTP server: ") + std::strerror(spawned));
   }
 
-  FPort =
-      ReadAnnouncedPort(out[0], Clock::now() + std::chrono::milliseconds(FOptions.StartTimeoutMs));
+  FPort = ReadAnnouncedPort(out[0], Clock::now() + std::chrono::milliseconds(FOptions.StartTimeoutMs));
   close(out[0]);
   if (FPort <= 0) {
     Stop();
