@@ -16,6 +16,7 @@
 #include "platform/codepage.h"
 #include "support/FaultFtpServer.h"
 #include "support/FaultScene.h"
+#include "support/FaultStage.h"
 #include "support/LoopbackSocketLibrary.h"
 #include "support/WorkerHarness.h"
 #include "support/WorkerView.h"
@@ -128,43 +129,6 @@ void EmptyFolder(const std::string& Folder) {
   for (const auto& entry : fs::directory_iterator(Folder)) fs::remove_all(entry.path());
 }
 
-// Where a worker runs: an application directory, a till and a scales
-// folder, with the settings pointing at them and at the server.
-struct Stage {
-  explicit Stage(const FaultFtpServer& Server)
-      : server(Server.Root().Path()), scene(server, app.Path(), till.Path(), scales.Path()) {
-    Settings->SetFTPServer("127.0.0.1");
-    Settings->SetFTPPort(Server.PortText());
-    Settings->SetFTPUser("user");
-    Settings->SetFTPPass("pass");
-    Settings->SetKassaPath(till.Path());
-    Settings->SetScalePath(scales.Path());
-  }
-
-  // The scene's files afresh, and nothing else but the settings file.
-  void Arrange() {
-    for (const std::string& folder : {server, till.Path(), scales.Path(), app.Path()})
-      for (const auto& entry : fs::directory_iterator(folder))
-        if (entry.path().filename() != "Quorvel.ini") fs::remove_all(entry.path());
-    scene.Arrange();
-    reportedBefore = events.Lines().size();
-  }
-
-  // The files reported since the latest Arrange.
-  std::vector<std::string> Reported() const {
-    return {events.Lines().begin() + static_cast<std::ptrdiff_t>(reportedBefore),
-            events.Lines().end()};
-  }
-
-  WorkerAppDir app;
-  TempDir till;
-  TempDir scales;
-  std::string server;
-  FaultScene scene;
-  WorkerEvents events;
-  size_t reportedBefore = 0;
-};
-
 class FaultTest : public ::testing::Test {
  protected:
   void SetUp() override { SetWorkerTimeoutForTesting(ShortPause); }
@@ -216,7 +180,7 @@ class WorkerFaultTest : public FaultTest,
                         public ::testing::WithParamInterface<std::tuple<WorkerKind, FailureKind>> {
  protected:
   // It outlives the workers, whose events it keeps.
-  Stage stage{server};
+  FaultStage stage{server};
 };
 
 TEST_P(WorkerFaultTest, NothingIsLostAndTheNextCycleFinishesTheWork) {

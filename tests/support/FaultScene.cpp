@@ -150,7 +150,8 @@ std::vector<std::string> FaultScene::NothingLost(const std::vector<std::string>&
     if (remote && *remote != d.Bytes) problems.push_back(d.Name + " changed on the server");
     const bool delivered = destination == d.Bytes || staged == d.Bytes;
     if (!delivered && !remote) problems.push_back(d.Name + " is lost");
-    if (d.Older && !destination) problems.push_back("the older " + d.Name + " is gone");
+    if (d.Older && !destination && !delivered)
+      problems.push_back("the older " + d.Name + " is gone before the new one arrived");
     if (Contains(Reported, d.Name) && !delivered)
       problems.push_back(d.Name + " was reported but has not arrived");
   }
