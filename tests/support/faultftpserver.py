@@ -127,7 +127,7 @@ def with_faults(base, switches):
             self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
                                    struct.pack("ii", 1, 0))
             self._resp = ("426 Connection reset; transfer aborted.",
-                          logger.warning)
+                          logger.debug)
             self.close()
 
         def send(self, data):
