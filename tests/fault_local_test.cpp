@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
 
 namespace {
 
-class LocalFaultTest : public ::testing::Test {
+class TillFaultTest : public ::testing::Test {
  protected:
   void SetUp() override { SetWorkerTimeoutForTesting(ShortPause); }
   void TearDown() override { SetWorkerTimeoutForTesting(0); }
@@ -89,7 +89,7 @@ class LocalFaultTest : public ::testing::Test {
 
 // Someone removed "reports/checks/" below the program while it runs: the
 // receipts stay whole in the till, and once the folder is back they go.
-TEST_F(LocalFaultTest, WithoutTheStagingFolderReceiptsWaitInTheTill) {
+TEST_F(TillFaultTest, WithoutTheStagingFolderReceiptsWaitInTheTill) {
   stage.Arrange();
   fs::remove_all(stage.app.Path() + "reports");
   ASSERT_TRUE(FaultRunOneCycle(server, [&] { return stage.Create<TFTPChLoaderTh>(); }));
@@ -112,7 +112,7 @@ TEST_F(LocalFaultTest, WithoutTheStagingFolderReceiptsWaitInTheTill) {
 // disk. The price file is then whole in the till, whole in the staging
 // folder, or still on the server, and a clean cycle after it leaves
 // nothing on the server.
-TEST_F(LocalFaultTest, EveryStepOfSavingADownloadMayFindTheDiskFull) {
+TEST_F(TillFaultTest, EveryStepOfSavingADownloadMayFindTheDiskFull) {
   const auto create = [&] { return stage.Create<TFTPPriceLoaderTh>(); };
   std::vector<std::string> calls;
   stage.Arrange();
@@ -143,7 +143,7 @@ TEST_F(LocalFaultTest, EveryStepOfSavingADownloadMayFindTheDiskFull) {
 // A journal that meets a full disk is not written at all, under its name or
 // any other; its lines go with the next journal of the kind, and the worker
 // goes on.
-TEST_F(LocalFaultTest, AJournalOnAFullDiskKeepsItsLinesForTheNext) {
+TEST_F(TillFaultTest, AJournalOnAFullDiskKeepsItsLinesForTheNext) {
   SetJournalUploadPortForTesting(server.PortText());
   WorkerView view;
   TExchangeJournal journal(TExchangeJournal::Checks);
@@ -280,7 +280,7 @@ const AnotherUserCase AnotherUserCases[] = {
      }},
 };
 
-class AnotherUserTest : public LocalFaultTest,
+class AnotherUserTest : public TillFaultTest,
                         public ::testing::WithParamInterface<AnotherUserCase> {};
 
 TEST_P(AnotherUserTest, TheAgentLosesNothingAndGoesOn) {
