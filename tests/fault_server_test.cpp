@@ -65,7 +65,8 @@ struct FailureKind {
   bool TransfersOnly;
 };
 
-const FailureKind Failures[] = {
+// Failures of the control connection, at any command.
+const FailureKind ControlFailures[] = {
     {"Drop", "drop", "", false},
     {"DropInsteadOfTheFinalReply", "drop-reply", "", false},
     {"Refuse450", "reply", "450 Requested file action not taken.", false},
@@ -74,8 +75,15 @@ const FailureKind Failures[] = {
     // The worker's session waits 5 minutes for a reply; the server hangs up
     // after a short silence, as servers with an idle limit do.
     {"StopAnswering", "silent", "60", false},
-    {"ResetTheDataConnection", "reset-data", "64", true},
 };
+
+const FailureKind DataReset{"ResetTheDataConnection", "reset-data", "64", true};
+
+std::vector<FailureKind> AllFailures() {
+  std::vector<FailureKind> all(std::begin(ControlFailures), std::end(ControlFailures));
+  all.push_back(DataReset);
+  return all;
+}
 
 // Failure messages show the cases by their names.
 void PrintTo(const WorkerKind& Kind, std::ostream* Out) { *Out << Kind.Name; }
@@ -121,6 +129,10 @@ std::vector<FtpFault> StepsOf(const std::vector<std::string>& Commands, const Fa
   return steps;
 }
 
+std::string CaseName(const ::testing::TestParamInfo<std::tuple<WorkerKind, FailureKind>>& Info) {
+  return std::string(std::get<0>(Info.param).Name) + "_" + std::get<1>(Info.param).Name;
+}
+
 std::string Describe(const FtpFault& Fault) {
   return Fault.Action + " at " + Fault.Command + " #" + std::to_string(Fault.Occurrence);
 }
@@ -147,6 +159,7 @@ class FaultTest : public ::testing::Test {
   bool RunFirstCycle(const std::function<std::shared_ptr<TFTPLoaderTh>()>& Create,
                      std::vector<FtpFault> Faults, int Connections = 1) {
     FFirst = server.Connections() + 1;
+    Faults.insert(Faults.end(), standing.begin(), standing.end());
     server.Inject(std::move(Faults));
     server.HoldFrom(FFirst + Connections);
     workers.push_back(Create());
@@ -158,7 +171,7 @@ class FaultTest : public ::testing::Test {
   bool RunCleanCycle() {
     const auto worker = workers.back();
     worker->Terminate();
-    server.ClearFaults();
+    server.Inject(standing);
     server.HoldFrom(0);
     return WorkerPumpUntil([&] { return worker->Finished(); });
   }
@@ -167,6 +180,8 @@ class FaultTest : public ::testing::Test {
   int First() const { return FFirst; }
 
   FaultFtpServer server;
+  // Faults of the server in every cycle, such as a missing command.
+  std::vector<FtpFault> standing;
   std::vector<std::shared_ptr<TFTPLoaderTh>> workers;
 
  private:
@@ -179,40 +194,59 @@ class FaultTest : public ::testing::Test {
 class WorkerFaultTest : public FaultTest,
                         public ::testing::WithParamInterface<std::tuple<WorkerKind, FailureKind>> {
  protected:
+  // Runs a clean cycle to learn the steps of the worker's cycle, then for
+  // each step (of the command word Only, when given) a cycle with the
+  // failure there and a clean cycle after it, checking the files after both.
+  void CheckEveryStep(const std::string& Only = "") {
+    const auto& [kind, failure] = GetParam();
+    const auto create = [&] {
+      return kind.Create(stage.events.FileDone(), stage.events.EndLoad());
+    };
+    stage.Arrange();
+    ASSERT_TRUE(RunFirstCycle(create, {}));
+    ASSERT_TRUE(RunCleanCycle());
+    const std::vector<std::string> commands = server.Commands(First());
+    ASSERT_THAT(stage.scene.EverythingMoved(kind.Files), IsEmpty());
+
+    int struck = 0;
+    for (const FtpFault& fault : StepsOf(commands, failure)) {
+      if (!Only.empty() && fault.Command != Only) continue;
+      ++struck;
+      SCOPED_TRACE(Describe(fault));
+      stage.Arrange();
+      const size_t firedBefore = server.Fired().size();
+      ASSERT_TRUE(RunFirstCycle(create, {fault}));
+      ASSERT_EQ(server.Fired().size(), firedBefore + 1) << "the fault did not strike";
+      EXPECT_THAT(stage.scene.NothingLost(stage.Reported()), IsEmpty());
+      ASSERT_TRUE(RunCleanCycle());
+      EXPECT_THAT(stage.scene.EverythingMoved(kind.Files), IsEmpty());
+    }
+    EXPECT_GT(struck, 0);
+  }
+
   // It outlives the workers, whose events it keeps.
   FaultStage stage{server};
 };
 
-TEST_P(WorkerFaultTest, NothingIsLostAndTheNextCycleFinishesTheWork) {
-  const auto& [kind, failure] = GetParam();
-  const auto create = [&] { return kind.Create(stage.events.FileDone(), stage.events.EndLoad()); };
-
-  // A clean run shows the steps of a cycle.
-  stage.Arrange();
-  ASSERT_TRUE(RunFirstCycle(create, {}));
-  ASSERT_TRUE(RunCleanCycle());
-  const std::vector<std::string> commands = server.Commands(First());
-  ASSERT_THAT(stage.scene.EverythingMoved(kind.Files), IsEmpty());
-
-  for (const FtpFault& fault : StepsOf(commands, failure)) {
-    SCOPED_TRACE(Describe(fault));
-    stage.Arrange();
-    const size_t firedBefore = server.Fired().size();
-    ASSERT_TRUE(RunFirstCycle(create, {fault}));
-    ASSERT_EQ(server.Fired().size(), firedBefore + 1) << "the fault did not strike";
-    EXPECT_THAT(stage.scene.NothingLost(stage.Reported()), IsEmpty());
-    ASSERT_TRUE(RunCleanCycle());
-    EXPECT_THAT(stage.scene.EverythingMoved(kind.Files), IsEmpty());
-  }
-}
+TEST_P(WorkerFaultTest, NothingIsLostAndTheNextCycleFinishesTheWork) { CheckEveryStep(); }
 
 INSTANTIATE_TEST_SUITE_P(Steps, WorkerFaultTest,
                          ::testing::Combine(::testing::Values(Receipts, Price, Scale),
-                                            ::testing::ValuesIn(Failures)),
-                         [](const auto& Info) {
-                           return std::string(std::get<0>(Info.param).Name) + "_" +
-                                  std::get<1>(Info.param).Name;
-                         });
+                                            ::testing::ValuesIn(AllFailures())),
+                         CaseName);
+
+// A server without "EPSV": the same at each "PASV".
+class PassiveFaultTest : public WorkerFaultTest {};
+
+TEST_P(PassiveFaultTest, NothingIsLostAndTheNextCycleFinishesTheWork) {
+  standing = {{"EPSV", 0, "reply", "500 Unknown command."}};
+  CheckEveryStep("PASV");
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, PassiveFaultTest,
+                         ::testing::Combine(::testing::Values(Receipts, Price, Scale),
+                                            ::testing::ValuesIn(ControlFailures)),
+                         CaseName);
 
 // ---------------------------------------------------------------------------
 // Each step of a journal upload
@@ -349,7 +383,7 @@ TEST_P(JournalFaultTest, AFailedUploadKeepsTheJournalWholeAndTheWorkerGoesOn) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Steps, JournalFaultTest, ::testing::ValuesIn(Failures),
+INSTANTIATE_TEST_SUITE_P(Steps, JournalFaultTest, ::testing::ValuesIn(AllFailures()),
                          [](const auto& Info) { return std::string(Info.param.Name); });
 
 }  // namespace

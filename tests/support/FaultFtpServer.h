@@ -11,7 +11,8 @@
 // One fault of the server (tests/support/faultftpserver.py): it fires once,
 // at the Occurrence-th Command (a command word such as "RETR", or
 // "GREETING"), counted from the moment it was injected, on any connection
-// or only on the Connection-th since the server started.
+// or only on the Connection-th since the server started. Occurrence 0
+// makes it strike at every such command, and Fired() does not list it.
 struct FtpFault {
   std::string Command;
   int Occurrence = 1;

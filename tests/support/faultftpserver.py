@@ -16,7 +16,8 @@ it whole, e.g. by a rename, so it is never read half-written):
 A fault fires once, at the given occurrence of the command word (USER,
 RETR, ...; GREETING for the greeting), counted since the generation
 began, on every connection (conn 0) or on the conn-th connection only.
-Actions:
+Occurrence 0 makes a standing fault: it strikes every time, unrecorded
+(a server without EPSV, say). Actions:
 
     drop              close the control connection instead of running the
                       command
@@ -103,6 +104,8 @@ class FaultSwitches:
                 continue
             if fault["connection"] not in (0, connection):
                 continue
+            if fault["occurrence"] == 0:
+                return fault
             key = id(fault)
             self.counts[key] = self.counts.get(key, 0) + 1
             if self.counts[key] == fault["occurrence"]:
@@ -187,7 +190,8 @@ def with_faults(base, switches):
 
         def apply(self, fault, line):
             """Carries out a fault; True when the command is not to run."""
-            switches.record("fired", self.connection, line)
+            if fault["occurrence"] != 0:
+                switches.record("fired", self.connection, line)
             action = fault["action"]
             if action == "drop":
                 self.close()
