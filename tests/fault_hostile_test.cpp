@@ -44,11 +44,12 @@ constexpr int ShortPause = 20;
 constexpr size_t MiB = 1024 * 1024;
 
 // What a bound allows under the sanitizers: AddressSanitizer pads every
-// allocation and keeps freed memory in quarantine (256 MiB by default);
-// ThreadSanitizer shadows all memory in use several times over.
+// allocation and keeps freed memory in quarantine (256 MiB by default), with
+// the shadow of all that; ThreadSanitizer shadows all memory in use several
+// times over.
 constexpr size_t Allowed(size_t Bound) {
 #if defined(__SANITIZE_ADDRESS__)
-  return 2 * Bound + 256 * MiB;
+  return 2 * Bound + 512 * MiB;
 #elif defined(__SANITIZE_THREAD__)
   return 6 * Bound;
 #else
