@@ -41,7 +41,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int ShortPause = 20;
-constexpr size_t MiB = 1024 * 1024;
+constexpr size_t MiB = size_t{1024} * 1024;
 
 // What a bound allows under the sanitizers: AddressSanitizer pads every
 // allocation and keeps freed memory in quarantine (256 MiB by default), with
@@ -87,9 +87,9 @@ void DeliverOkAndQuit(ScriptedFtpPeer& Peer) {
 
 // A passive reply that leads nowhere: the listing fails, the cycle ends.
 void PassiveScript(ScriptedFtpPeer& Peer,
-                   std::vector<std::pair<std::string, std::string>> Replies) {
+                   const std::vector<std::pair<std::string, std::string>>& Replies) {
   Peer.LoginSteps("user", "pass", true).Expect("TYPE A", {"200 Type set to A"});
-  for (auto& [command, reply] : Replies) Peer.Expect(command, {reply});
+  for (const auto& [command, reply] : Replies) Peer.Expect(command, {reply});
   Peer.Expect("QUIT", {"221 Bye"});
 }
 

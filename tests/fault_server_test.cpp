@@ -198,7 +198,8 @@ class WorkerFaultTest : public FaultTest,
   // each step (of the command word Only, when given) a cycle with the
   // failure there and a clean cycle after it, checking the files after both.
   void CheckEveryStep(const std::string& Only = "") {
-    const auto& [kind, failure] = GetParam();
+    const WorkerKind& kind = std::get<0>(GetParam());
+    const FailureKind& failure = std::get<1>(GetParam());
     const auto create = [&] {
       return kind.Create(stage.events.FileDone(), stage.events.EndLoad());
     };

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <map>
 #include <optional>
 #include <regex>
 #include <set>
+#include <string_view>
 
 namespace fs = std::filesystem;
 
@@ -40,6 +42,13 @@ std::optional<std::string> ReadIf(const std::string& Path) {
 void WriteFile(const std::string& Path, const std::string& Bytes) {
   fs::create_directories(fs::path(Path).parent_path());
   std::ofstream(Path, std::ios::binary | std::ios::trunc) << Bytes;
+}
+
+// Joins texts without the temporaries of a chain of "+".
+std::string Cat(std::initializer_list<std::string_view> Parts) {
+  std::string text;
+  for (std::string_view part : Parts) text += part;
+  return text;
 }
 
 bool Contains(const std::vector<std::string>& Names, const std::string& Name) {
@@ -118,12 +127,12 @@ std::vector<std::string> FaultScene::NothingLost(const std::vector<std::string>&
     const std::string bytes = Content(name, f.Size);
     bool waiting = false;
     for (const std::string& folder : {FTill, FApp}) {
-      const auto local = ReadIf(folder + ReceiptFolder + name);
+      const auto local = ReadIf(Cat({folder, ReceiptFolder, name}));
       if (!local) continue;
       waiting = true;
-      if (*local != bytes) problems.push_back("receipt " + name + " is not whole in " + folder);
+      if (*local != bytes) problems.push_back(Cat({"receipt ", name, " is not whole in ", folder}));
     }
-    const auto remote = ReadIf(FServer + ReceiptFolder + name);
+    const auto remote = ReadIf(Cat({FServer, ReceiptFolder, name}));
     const bool arrived = remote && *remote == bytes;
     if (remote && !arrived && !(waiting && bytes.starts_with(*remote)))
       problems.push_back("receipt " + name + " on the server is not itself");
@@ -216,7 +225,7 @@ std::vector<std::string> FaultScene::Strays(bool Journals) const {
   std::vector<std::string> problems;
   const auto check = [&](const std::string& Root, const std::string& Where, auto&& Allowed) {
     for (const std::string& name : FilesBelow(Root))
-      if (!Allowed(name)) problems.push_back("unexpected file " + name + " in " + Where);
+      if (!Allowed(name)) problems.push_back(Cat({"unexpected file ", name, " in ", Where}));
   };
   check(FServer, "the server", [&](const std::string& n) {
     return receipts.contains(n) || prices.contains(n) ||
