@@ -4,7 +4,7 @@
 // worker queues a main-thread request or the process is told to stop
 // (SIGTERM or SIGINT on Linux).
 
-// Prepares the wait and installs the stop handlers. Called once, on the main
+// Prepares the wait and starts watching for a stop. Called once, on the main
 // thread, before any worker exists; false when the wait cannot be set up. A
 // stop that arrives while the main thread is busy elsewhere ends the process
 // at once; standard error is unbuffered, so nothing written is lost.

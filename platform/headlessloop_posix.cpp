@@ -1,29 +1,35 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <system_error>
+#include <thread>
 
 #include "platform/headlessloop.h"
 
 namespace {
 
-// Self-pipe: wake-ups write 'w', the stop handler writes 's'.
+// Self-pipe: wake-ups write 'w', a stop writes 's'.
 int WakeRead = -1;
 int WakeWrite = -1;
 std::atomic<bool> Waiting{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "used from a signal handler");
 
-void OnStopSignal(int) {
-  // Only the waiting loop can be trusted to notice the byte soon; a main
-  // thread busy in a long journal upload would delay the stop.
-  if (!Waiting.load()) _exit(0);
-  const int saved = errno;
-  const char stop = 's';
-  [[maybe_unused]] const ssize_t ignored = write(WakeWrite, &stop, 1);
-  errno = saved;
+// SIGTERM and SIGINT are blocked everywhere and taken here, on a thread of
+// their own, so no signal handler ever interrupts other code.
+void WatchStopSignals(sigset_t StopSignals) {
+  for (;;) {
+    int received = 0;
+    if (sigwait(&StopSignals, &received) != 0) continue;
+    // Only the waiting loop can be trusted to notice the byte soon; a main
+    // thread busy in a long journal upload would delay the stop.
+    if (!Waiting.load()) _exit(0);
+    const char stop = 's';
+    [[maybe_unused]] const ssize_t ignored = write(WakeWrite, &stop, 1);
+  }
 }
 
 }  // namespace
@@ -33,12 +39,17 @@ bool OpenHeadlessLoop() {
   if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   WakeRead = fds[0];
   WakeWrite = fds[1];
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
+  // Threads started later inherit the mask, so the watcher alone takes them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  if (pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) != 0) return false;
+  try {
+    std::thread(WatchStopSignals, stopSignals).detach();
+  } catch (const std::system_error&) {
+    return false;
+  }
   return true;
 }
 
