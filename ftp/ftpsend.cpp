@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <string_view>
 
 #include "platform/codepage.h"
@@ -157,6 +158,8 @@ TFTPSend::TFTPSend()
   FUserName = "anonymous";
   FSock->SetConvertLineEnd(true);
   FSock->SetMaxLineLength(SocketLineLimit);
+  // A reply line's time-out bounds the whole line, not each wait for a byte.
+  FSock->SetInterPacketTimeout(false);
   FPassword = "anonymous@" + FSock->LocalName();
 }
 
@@ -176,8 +179,13 @@ int TFTPSend::ReadResult() {
   FFullResult->clear();
   std::string code;
   bool refused = false;
+  // The whole reply must arrive within the time-out, so that a server that
+  // sends it a byte at a time cannot hold the session indefinitely.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(FTimeout);
   for (;;) {
-    std::string raw = FSock->RecvString(FTimeout);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    std::string raw = FSock->RecvString(static_cast<int>(std::max<int64_t>(left.count(), 0)));
     const bool tooLong = FSock->LastError() == WSAENOBUFS || raw.size() > MaxReplyLineLength;
     if (tooLong) raw.clear();
     // Code page 1251 has one byte per character, so the reply's structure is
@@ -310,9 +318,13 @@ bool TFTPSend::OpenDataChannel() {
 bool TFTPSend::CompleteDataChannel() { return true; }
 
 bool TFTPSend::DataRead(TMemoryStream& DestStream) {
+  return DataReadWithin(DestStream, FMaxDataSize);
+}
+
+bool TFTPSend::DataReadWithin(TMemoryStream& DestStream, int64_t Limit) {
   bool result = false;
   if (CompleteDataChannel()) {
-    const bool withinLimit = ReceiveWithinLimit(*FDSock, DestStream, FTimeout, FMaxDataSize);
+    const bool withinLimit = ReceiveWithinLimit(*FDSock, DestStream, FTimeout, Limit);
     FDSock->CloseSocket();
     // The final reply is read even after an oversized transfer, so that it
     // cannot turn up later as the answer to another command.
@@ -341,7 +353,7 @@ bool TFTPSend::List(std::string Directory, bool NameList) {
   FTPCommand("TYPE A");
   if (!OpenDataChannel()) return false;
   if (ReplyClass(FTPCommand((NameList ? "NLST" : "LIST") + Directory)) != 1) return false;
-  const bool result = DataRead(*FDataStream);
+  const bool result = DataReadWithin(*FDataStream, std::min(FMaxListingSize, FMaxDataSize));
   if (result && !NameList) {
     FDataStream->SetPosition(0);
     FFtpList->Lines() = SplitLines(DecodeListing(FDataStream->Bytes()));

@@ -94,6 +94,11 @@ class TFTPSend : public TSynaClient {
   // the session's memory without bound. Tests lower it.
   int64_t MaxDataSize() const { return FMaxDataSize; }
   void SetMaxDataSize(int64_t Value) { FMaxDataSize = Value; }
+  // The most bytes a listing may bring (16 MiB, some 250,000 entries of a
+  // Unix-style listing): parsed, a listing takes several times its size, so
+  // it gets a much smaller cap than a download. Tests lower it.
+  int64_t MaxListingSize() const { return FMaxListingSize; }
+  void SetMaxListingSize(int64_t Value) { FMaxListingSize = Value; }
 
  protected:
   virtual bool PerformLogon(int LogonMode);
@@ -102,6 +107,8 @@ class TFTPSend : public TSynaClient {
   virtual bool OpenDataChannel();
   virtual bool CompleteDataChannel();
   virtual void ReportStatus(bool Response, const std::string& Value);
+  // DataRead with a cap on what DestStream may grow to.
+  bool DataReadWithin(TMemoryStream& DestStream, int64_t Limit);
 
   std::unique_ptr<TTCPBlockSocket> FSock;
   std::unique_ptr<TTCPBlockSocket> FDSock;
@@ -119,4 +126,5 @@ class TFTPSend : public TSynaClient {
   std::unique_ptr<TFTPList> FFtpList;
   TFTPStatus FOnStatus;
   int64_t FMaxDataSize = 2147483647;
+  int64_t FMaxListingSize = 16 * 1024 * 1024;
 };

@@ -64,6 +64,17 @@ std::string ListingLine(char Kind, const std::string& Name) {
          "\r\n";
 }
 
+// Count lines of folders named d0000000, d0000001, ...
+std::string FolderLines(size_t Count) {
+  std::string listing;
+  char name[32];
+  for (size_t i = 0; i < Count; ++i) {
+    std::snprintf(name, sizeof name, "d%07zu", i);
+    listing += ListingLine('d', name);
+  }
+  return listing;
+}
+
 // A log-on and a listing of the login directory with these bytes.
 void ListingScript(ScriptedFtpPeer& Peer, std::string Listing) {
   Peer.LoginSteps("user", "pass", true)
@@ -157,19 +168,23 @@ const HostileCase HostileCases[] = {
        DeliverOkAndQuit(Peer);
      },
      16 * MiB, 20, OkDelivered},
+    // The listing is cut at its cap (16 MiB) and fails, so nothing is
+    // parsed and nothing fetched.
     {"ListingOfAMillionLines",
      [](ScriptedFtpPeer& Peer) {
-       std::string listing;
-       listing.reserve(70 * MiB);
-       char name[16];
-       for (int i = 0; i < 1000000; ++i) {
-         std::snprintf(name, sizeof name, "d%07d", i);
-         listing += ListingLine('d', name);
-       }
-       ListingScript(Peer, listing + ListingLine('-', "ok.txt"));
+       ListingScript(Peer, FolderLines(1000000) + ListingLine('-', "ok.txt"));
+       Peer.Expect("QUIT", {"221 Bye"});
+     },
+     48 * MiB, 100, Untouched},
+    // The longest listing the agent takes: parsed whole, its files fetched.
+    {"ListingJustUnderTheCap",
+     [](ScriptedFtpPeer& Peer) {
+       const std::string last = ListingLine('-', "ok.txt");
+       std::string listing = FolderLines((16 * MiB - last.size()) / ListingLine('d', "d0000000").size());
+       ListingScript(Peer, listing + last);
        DeliverOkAndQuit(Peer);
      },
-     1024 * MiB, 100, OkDelivered},
+     192 * MiB, 100, OkDelivered},
 };
 
 const HostileCase* FindCase(const std::string& Name) {

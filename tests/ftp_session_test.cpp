@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -111,6 +112,7 @@ TEST(FtpSession, DefaultsOfANewSession) {
   EXPECT_EQ(ftp.DataStream().Size(), 0);
   EXPECT_EQ(ftp.FtpList().Count(), 0);
   EXPECT_EQ(ftp.MaxDataSize(), 2147483647);
+  EXPECT_EQ(ftp.MaxListingSize(), 16 * 1024 * 1024);
 }
 
 // --- Reading replies
@@ -205,6 +207,30 @@ TEST(FtpSessionReply, OversizedRepliesReadAsFailed) {
     // What the socket holds back stays bounded too: the line cap plus its
     // end, one packet of slack the cap allows, and the packet that passed it.
     EXPECT_LE(s.ftp.Sock().LineBuffer().size(), MiB + 2 + 2 * 65536);
+  }
+}
+
+// Mended fault: the time-out bounds a whole reply, so a server that keeps a
+// reply alive a byte at a time cannot hold the session for longer.
+TEST(FtpSessionReply, TrickledReplyEndsAtTheTimeout) {
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"one line that never ends", "220-" + std::string(200, 'x')},
+      {"line after line, never the last", Repeat("220-x\r\n", 40)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session s;
+    s.ftp.SetTimeout(300);
+    // A byte every 50 ms: the trickle would last 10 s and more.
+    s.peer.Trickle(c.bytes, 50);
+    s.Connect();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(s.ftp.ReadResult(), 0);
+    EXPECT_EQ(s.ftp.Sock().LastError(), WSAETIMEDOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   }
 }
 
@@ -771,12 +797,15 @@ TEST(FtpSessionRetrieve, TransfersPastTheSizeCapFail) {
       {"download of exactly the cap", 100000, false, true},
       {"download one byte over the cap", 100001, false, false},
       {"download far over the cap", 3000000, false, false},
-      {"listing over the cap", 100001, true, false},
+      {"listing of exactly the listing cap", 40000, true, true},
+      {"listing one byte over the listing cap", 40001, true, false},
+      {"listing far over both caps", 3000000, true, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Session s;
     s.ftp.SetMaxDataSize(100000);
+    s.ftp.SetMaxListingSize(40000);
     s.peer.LoginSteps("u", "p", false);
     if (c.listing) s.peer.Expect("TYPE A", {"200 ok"});
     s.peer.ExpectPassive("EPSV 1", "229 (|||{port}|)");

@@ -63,7 +63,17 @@ std::string JoinLines(const std::vector<std::string>& lines) {
 }  // namespace
 
 struct ScriptedFtpPeer::Step {
-  enum Kind { SendBytes, ExpectLine, ExpectPassiveLine, DataOut, DataIn, DropControl, Quiet, Next };
+  enum Kind {
+    SendBytes,
+    SlowBytes,
+    ExpectLine,
+    ExpectPassiveLine,
+    DataOut,
+    DataIn,
+    DropControl,
+    Quiet,
+    Next
+  };
   Kind What;
   std::string Text;   // bytes to send, expected command
   std::string Reply;  // reply bytes (ExpectLine) or reply template (ExpectPassiveLine)
@@ -109,6 +119,11 @@ ScriptedFtpPeer& ScriptedFtpPeer::SendData(std::string Bytes) {
 
 ScriptedFtpPeer& ScriptedFtpPeer::ReceiveData() {
   FSteps.push_back({Step::DataIn, {}, {}});
+  return *this;
+}
+
+ScriptedFtpPeer& ScriptedFtpPeer::Trickle(std::string Bytes, int Ms) {
+  FSteps.push_back({Step::SlowBytes, std::move(Bytes), {}, Ms});
   return *this;
 }
 
@@ -197,6 +212,14 @@ bool ScriptedFtpPeer::RunStep(const Step& step) {
   switch (step.What) {
     case Step::SendBytes:
       return SendControl(step.Text);
+    case Step::SlowBytes:
+      // A client that gives up and closes ends the trickle; that is what it
+      // should do, not a script failure.
+      for (const char byte : step.Text) {
+        if (FControl < 0 || FStop || !SendAll(FControl, std::string(1, byte))) break;
+        ListenFor(step.Ms);
+      }
+      return true;
     case Step::ExpectLine:
     case Step::ExpectPassiveLine: {
       std::string line;
@@ -258,17 +281,20 @@ bool ScriptedFtpPeer::RunStep(const Step& step) {
     case Step::DropControl:
       CloseControl();
       return true;
-    case Step::Quiet: {
-      const auto until = Clock::now() + std::chrono::milliseconds(step.Ms);
-      std::string line;
-      while (FControl >= 0 && !FStop && Clock::now() < until) ReadLine(line, SliceMs);
+    case Step::Quiet:
+      ListenFor(step.Ms);
       return true;
-    }
     case Step::Next:
       CloseControl();
       return AcceptControl();
   }
   return false;
+}
+
+void ScriptedFtpPeer::ListenFor(int Ms) {
+  const auto until = Clock::now() + std::chrono::milliseconds(Ms);
+  std::string line;
+  while (FControl >= 0 && !FStop && Clock::now() < until) ReadLine(line, SliceMs);
 }
 
 bool ScriptedFtpPeer::AcceptControl() {

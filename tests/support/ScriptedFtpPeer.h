@@ -52,6 +52,9 @@ class ScriptedFtpPeer {
   // Accepts the client's data connection and records everything it sends
   // until it closes.
   ScriptedFtpPeer& ReceiveData();
+  // Sends the bytes one at a time, one every Ms, as a server that keeps a
+  // reply alive without ever finishing it. Stops early once the client closes.
+  ScriptedFtpPeer& Trickle(std::string Bytes, int Ms);
   // Closes the control connection.
   ScriptedFtpPeer& Drop();
   // Records what arrives but answers nothing, for Ms or until the client
@@ -84,6 +87,8 @@ class ScriptedFtpPeer {
   int AcceptOn(int listener);
   // Waits for poll events on fd, at most ms; false on time-out or stop.
   bool WaitFor(int fd, short events, int ms);
+  // Records the lines that arrive for Ms, or until the client closes.
+  void ListenFor(int Ms);
   // One line from the control connection; false on close or time-out.
   bool ReadLine(std::string& line, int ms);
   bool SendAll(int fd, const std::string& bytes);
