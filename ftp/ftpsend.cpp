@@ -253,7 +253,9 @@ bool TFTPSend::Login() {
   FTPCommand("STRU F");
   FTPCommand("MODE S");
   if (FTPCommand("REST 0") == 350 && FTPCommand("REST 1") == 350) {
-    FTPCommand("REST 0");
+    // Refused, this last "REST 0" would leave the server starting the next
+    // download at its second byte: such a session cannot be trusted.
+    if (FTPCommand("REST 0") != 350) return false;
     FCanResume = true;
   }
   return true;
@@ -363,10 +365,16 @@ bool TFTPSend::List(std::string Directory, bool NameList) {
   return result;
 }
 
+bool TFTPSend::SetTransferType() {
+  // A refusal would leave the server in the text type of the last listing,
+  // rewriting the line ends of the file on its way.
+  return ReplyClass(FTPCommand(FBinaryMode ? "TYPE I" : "TYPE A")) == 2;
+}
+
 bool TFTPSend::RetrieveFile(const std::string& FileName, bool Restore) {
   if (FileName.empty()) return false;
   if (!OpenDataChannel()) return false;
-  FTPCommand(FBinaryMode ? "TYPE I" : "TYPE A");
+  if (!SetTransferType()) return false;
   if (Restore && FCanResume) {
     FDataStream->SetPosition(FDataStream->Size());
     if (ReplyClass(FTPCommand("REST " + std::to_string(FDataStream->Size()))) != 3) return false;
@@ -388,7 +396,7 @@ bool TFTPSend::StoreFile(const std::string& FileName, bool Restore) {
 
 bool TFTPSend::StoreStream(const std::string& Command, int32_t RestoreAt) {
   if (!OpenDataChannel()) return false;
-  FTPCommand(FBinaryMode ? "TYPE I" : "TYPE A");
+  if (!SetTransferType()) return false;
   // Sizes on this path are 32-bit: the low 32 bits of the buffer's size.
   const auto size = static_cast<int32_t>(static_cast<uint32_t>(FDataStream->Size()));
   if (!FCanResume) RestoreAt = 0;

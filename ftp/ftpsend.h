@@ -107,6 +107,8 @@ class TFTPSend : public TSynaClient {
   virtual bool OpenDataChannel();
   virtual bool CompleteDataChannel();
   virtual void ReportStatus(bool Response, const std::string& Value);
+  // Sends the type of a file transfer; false when the server refuses it.
+  bool SetTransferType();
   // DataRead with a cap on what DestStream may grow to.
   bool DataReadWithin(TMemoryStream& DestStream, int64_t Limit);
 

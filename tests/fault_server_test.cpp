@@ -89,21 +89,6 @@ std::vector<FailureKind> AllFailures() {
 void PrintTo(const WorkerKind& Kind, std::ostream* Out) { *Out << Kind.Name; }
 void PrintTo(const FailureKind& Kind, std::ostream* Out) { *Out << Kind.Name; }
 
-// Known faults, not mended here: two refusals that the session ignores
-// leave the server in a state that changes the next download, which is then
-// saved, reported and deleted on the server as if it were whole:
-// - "TYPE I" refused after a listing's "TYPE A": the file comes in text
-//   mode, its line ends rewritten;
-// - the restart probe's last "REST 0" refused after "REST 1" was accepted:
-//   the server still means to start the next transfer at byte 1.
-bool IsKnownFault(const std::string& Line, const std::string& Before, const FailureKind& Kind,
-                  bool Downloads) {
-  const bool refusalThatKeepsTheConnection =
-      Kind.Action == "reply" && !Kind.Argument.starts_with("421");
-  return Downloads && refusalThatKeepsTheConnection &&
-         ((Line == "TYPE I" && Before == "TYPE A") || (Line == "REST 0" && Before == "REST 1"));
-}
-
 // The steps of a recorded cycle where a failure can strike: the greeting,
 // then each command, as its word and its occurrence in the cycle.
 std::vector<FtpFault> StepsOf(const std::vector<std::string>& Commands, const FailureKind& Kind,
@@ -113,18 +98,12 @@ std::vector<FtpFault> StepsOf(const std::vector<std::string>& Commands, const Fa
     steps.push_back({Word, Occurrence, Kind.Action, Kind.Argument, Connection});
   };
   if (!Kind.TransfersOnly && Kind.Action != "drop-reply") add("GREETING", 1);
-  const bool downloads = std::any_of(Commands.begin(), Commands.end(), [](const std::string& Line) {
-    return Line.starts_with("RETR ");
-  });
   std::map<std::string, int> seen;
-  std::map<std::string, std::string> before;  // the previous line of each command word
   for (const std::string& line : Commands) {
     const std::string word = line.substr(0, line.find(' '));
     const int occurrence = ++seen[word];
     const bool transfer = word == "LIST" || word == "RETR" || word == "STOR";
-    if ((!Kind.TransfersOnly || transfer) && !IsKnownFault(line, before[word], Kind, downloads))
-      add(word, occurrence);
-    before[word] = line;
+    if (!Kind.TransfersOnly || transfer) add(word, occurrence);
   }
   return steps;
 }

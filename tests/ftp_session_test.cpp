@@ -349,6 +349,14 @@ TEST(FtpSessionLogin, LogonTableGreetingAndRestartProbe) {
        true,
        false,
        501},
+      // Mended fault: the server would start the next download at byte 1.
+      {"last REST 0 refused: the log-on fails",
+       {"220 Ready"},
+       with(with(userPass, afterLogon),
+            {{"REST 0", {"350 ok"}}, {"REST 1", {"350 ok"}}, {"REST 0", {"502 No"}}}),
+       false,
+       false,
+       502},
       {"REST 0 answered 200: only exactly 350 counts",
        {"220 Ready"},
        with(with(userPass, afterLogon), {{"REST 0", {"200 ok"}}}),
@@ -745,18 +753,32 @@ TEST(FtpSessionRetrieve, DownloadsIntoTheDataStream) {
   }
 }
 
-TEST(FtpSessionRetrieve, RefusedRetrLeavesTheStreamEmpty) {
-  Session s;
-  s.peer.LoginSteps("u", "p", false)
-      .ExpectPassive("EPSV 1", "229 (|||{port}|)")
-      .Expect("TYPE I", {"200 ok"})
-      .Expect("RETR missing.txt", {"550 No such file"});
-  s.StartAndLogin(false);
-  s.ftp.DataStream().Assign("previous download");
-  EXPECT_FALSE(s.ftp.RetrieveFile("missing.txt", false));
-  EXPECT_EQ(s.ftp.ResultCode(), 550);
-  EXPECT_EQ(s.ftp.DataStream().Size(), 0);
-  s.ExpectScriptDone();
+TEST(FtpSessionRetrieve, RefusalsFailTheDownload) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> exchanges;  // after EPSV 1
+    std::string streamAfter;
+  };
+  const Case cases[] = {
+      {"RETR refused: the stream is emptied",
+       {{"TYPE I", "200 ok"}, {"RETR missing.txt", "550 No such file"}},
+       ""},
+      // Mended fault: in the text type the file's line ends would be rewritten.
+      {"TYPE I refused: no RETR", {{"TYPE I", "504 No"}}, "previous download"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session s;
+    s.peer.LoginSteps("u", "p", false).ExpectPassive("EPSV 1", "229 (|||{port}|)");
+    for (const auto& [command, reply] : c.exchanges) s.peer.Expect(command, {reply});
+    s.StartAndLogin(false);
+    s.ftp.DataStream().Assign("previous download");
+    EXPECT_FALSE(s.ftp.RetrieveFile("missing.txt", false));
+    EXPECT_EQ(s.ftp.ResultCode(), std::stoi(c.exchanges.back().second));
+    EXPECT_EQ(s.ftp.DataStream().Bytes(), c.streamAfter);
+    s.ExpectScriptDone();
+    EXPECT_EQ(s.CommandsAfterLogin(false).size(), 1 + c.exchanges.size());
+  }
 }
 
 TEST(FtpSessionRetrieve, EmptyNameSendsNothing) {
@@ -898,8 +920,11 @@ TEST(FtpSessionStore, RefusalsFailTheUpload) {
        {{"TYPE I", "200 ok"}, {"ALLO 4", "200 ok"}, {"REST 0", "350 ok"}, {"STOR f", "150 Go"}},
        true,
        "452 Disk full"},
-      {"refusals of TYPE and ALLO are ignored",
-       {{"TYPE I", "504 No"}, {"ALLO 4", "500 No"}, {"REST 0", "350 ok"}, {"STOR f", "150 Go"}},
+      // Mended fault: in the text type the receipt's line ends would be
+      // rewritten on the server.
+      {"TYPE I refused: no STOR", {{"TYPE I", "504 No"}}, false, ""},
+      {"a refusal of ALLO is ignored",
+       {{"TYPE I", "200 ok"}, {"ALLO 4", "500 No"}, {"REST 0", "350 ok"}, {"STOR f", "150 Go"}},
        true,
        "226 Stored"},
   };
