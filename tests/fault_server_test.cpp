@@ -63,6 +63,8 @@ struct FailureKind {
   std::string Argument;
   // Only at the commands that open a transfer.
   bool TransfersOnly;
+  // The agent's FTP time-out for the case; 0 keeps its 5 minutes.
+  int SessionTimeoutMs = 0;
 };
 
 // Failures of the control connection, at any command.
@@ -72,16 +74,22 @@ const FailureKind ControlFailures[] = {
     {"Refuse450", "reply", "450 Requested file action not taken.", false},
     {"Refuse550", "reply", "550 Requested action not taken.", false},
     {"Refuse421", "reply", "421 Service not available, closing control connection.", false},
-    // The worker's session waits 5 minutes for a reply; the server hangs up
-    // after a short silence, as servers with an idle limit do.
+    // The server hangs up after a short silence, as servers with an idle
+    // limit do.
     {"StopAnswering", "silent", "60", false},
 };
+
+// A server that stops answering and never hangs up: each reply the agent
+// waits for then takes the whole time-out, so the case shortens it and
+// strikes only where a transfer begins.
+const FailureKind SilentForGood{"StopAnsweringForGood", "silent", "600000", true, 1000};
 
 const FailureKind DataReset{"ResetTheDataConnection", "reset-data", "64", true};
 
 std::vector<FailureKind> AllFailures() {
   std::vector<FailureKind> all(std::begin(ControlFailures), std::end(ControlFailures));
   all.push_back(DataReset);
+  all.push_back(SilentForGood);
   return all;
 }
 
@@ -130,6 +138,14 @@ class FaultTest : public ::testing::Test {
     server.ClearFaults();
     EXPECT_TRUE(WorkerStopAndWait(workers));
     SetWorkerTimeoutForTesting(0);
+    UseSessionTimeout(0);
+  }
+
+  // The FTP time-out of the workers and journal uploads started from now on;
+  // 0 restores theirs.
+  static void UseSessionTimeout(int Ms) {
+    SetWorkerSessionTimeoutForTesting(Ms);
+    SetJournalUploadTimeoutForTesting(Ms);
   }
 
   // Starts a worker whose first cycle meets Faults and holds its second
@@ -179,6 +195,7 @@ class WorkerFaultTest : public FaultTest,
   void CheckEveryStep(const std::string& Only = "") {
     const WorkerKind& kind = std::get<0>(GetParam());
     const FailureKind& failure = std::get<1>(GetParam());
+    UseSessionTimeout(failure.SessionTimeoutMs);
     const auto create = [&] {
       return kind.Create(stage.events.FileDone(), stage.events.EndLoad());
     };
@@ -311,6 +328,7 @@ class JournalFaultTest : public FaultTest, public ::testing::WithParamInterface<
 TEST_P(JournalFaultTest, AFailedUploadKeepsTheJournalWholeAndTheWorkerGoesOn) {
   const std::string prefix = Utf8ToCp1251("Загружен файл ");
   const auto create = [this] { return Create(); };
+  UseSessionTimeout(GetParam().SessionTimeoutMs);
 
   // A clean run shows the steps of an upload: the worker's cycle is the
   // first connection, the journal's the second.

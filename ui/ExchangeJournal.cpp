@@ -13,6 +13,7 @@
 namespace {
 
 std::string JournalUploadPort = "21";
+int JournalUploadTimeout = 0;
 
 }  // namespace
 
@@ -55,6 +56,7 @@ bool FTPUploadFile(const std::string& Host, const std::string& User, const std::
     ftp.SetTargetPort(JournalUploadPort);
     ftp.SetPassiveMode(true);
     ftp.SetBinaryMode(true);
+    if (JournalUploadTimeout != 0) ftp.SetTimeout(JournalUploadTimeout);
     if (!ftp.Login()) return false;
     ftp.DataStream().Assign(LoadFileBytes(LocalFile));
     if (!ftp.StoreFile(RemoteFile, true)) return false;
@@ -69,3 +71,5 @@ bool FTPUploadFile(const std::string& Host, const std::string& User, const std::
 void SetJournalUploadPortForTesting(std::string Port) {
   JournalUploadPort = Port.empty() ? "21" : std::move(Port);
 }
+
+void SetJournalUploadTimeoutForTesting(int Milliseconds) { JournalUploadTimeout = Milliseconds; }

@@ -56,3 +56,7 @@ bool FTPUploadFile(const std::string& Host, const std::string& User, const std::
 // Lets tests send the journal upload to their own server's port; an empty
 // text restores "21".
 void SetJournalUploadPortForTesting(std::string Port);
+
+// Lets tests shorten the journal upload's FTP time-out; 0 restores the
+// session's default (300000 ms).
+void SetJournalUploadTimeoutForTesting(int Milliseconds);

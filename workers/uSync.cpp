@@ -23,6 +23,7 @@ namespace {
 
 constexpr int32_t DefaultTimeout = 600000;
 std::atomic<int32_t> TimeoutForTesting{0};
+std::atomic<int> SessionTimeoutForTesting{0};
 
 const std::string& ReceiptFolder() {
   static const std::string folder = std::string("reports") + PathDelim + "checks" + PathDelim;
@@ -72,6 +73,8 @@ bool IsDeliverableName(std::string_view Name) {
 
 void SetWorkerTimeoutForTesting(int32_t Milliseconds) { TimeoutForTesting = Milliseconds; }
 
+void SetWorkerSessionTimeoutForTesting(int Milliseconds) { SessionTimeoutForTesting = Milliseconds; }
+
 // ---------------------------------------------------------------------------
 // The frame
 
@@ -97,6 +100,8 @@ TFTPLoaderTh::TFTPLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad,
   FFTP->SetTargetPort(std::to_string(FPort));
   FFTP->SetPassiveMode(true);
   FFTP->SetBinaryMode(true);
+  if (const int sessionTimeout = SessionTimeoutForTesting; sessionTimeout != 0)
+    FFTP->SetTimeout(sessionTimeout);
   FOnFileDone = std::move(OnLoadProcess);
   FOnEndLoad = std::move(OnEndLoad);
 }

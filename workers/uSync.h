@@ -178,3 +178,7 @@ bool IsDeliverableName(std::string_view Name);
 // The pause of workers created from now on, 600000 ms unless a test shortens
 // it; 0 restores the default.
 void SetWorkerTimeoutForTesting(int32_t Milliseconds);
+
+// The FTP session time-out of workers created from now on, 300000 ms unless a
+// test shortens it; 0 restores the default.
+void SetWorkerSessionTimeoutForTesting(int Milliseconds);
