@@ -17,11 +17,9 @@
 // Needs root (vsftpd drops to its own users), vsftpd and curl.
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,6 +38,7 @@
 
 #include "ftp/ftpsend.h"
 #include "net/blcksock.h"
+#include "support/LoopbackPorts.h"
 
 extern char** environ;
 
@@ -82,18 +81,6 @@ bool Run(const std::vector<std::string>& args) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-int FreeLoopbackPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  Require(bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0, "no free port");
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
-
 std::string PseudoRandomBytes(size_t count) {
   std::string bytes(count, '\0');
   uint64_t state = 0x9E3779B97F4A7C15ull;
@@ -123,6 +110,7 @@ std::string SmallName(const std::string& prefix, int i) {
 class Vsftpd {
  public:
   explicit Vsftpd(const std::string& Dir) : FDir(Dir), FPort(FreeLoopbackPort()) {
+    Require(FPort > 0, "no free loopback port");
     const passwd* ftpUser = getpwnam("ftp");
     Require(ftpUser != nullptr, "the vsftpd package's \"ftp\" user is missing");
     fs::create_directories(Pub());

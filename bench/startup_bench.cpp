@@ -8,11 +8,8 @@
 //   idle seconds  how long to watch the idle program (default 60)
 // The window program needs a display: without DISPLAY the benchmark starts
 // its own Xvfb when one is installed, else it measures the headless program.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,27 +24,12 @@
 #include <thread>
 #include <vector>
 
+#include "support/LoopbackPorts.h"
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// A loopback port that is bound but never listens: the workers' connections
-// are refused at once, and no other process can take the port while the
-// benchmark watches. The socket stays open until the benchmark ends.
-int RefusingLoopbackPort() {
-  const int Socket = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in Address{};
-  Address.sin_family = AF_INET;
-  Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t Length = sizeof Address;
-  if (Socket < 0 || ::bind(Socket, reinterpret_cast<sockaddr*>(&Address), sizeof Address) != 0 ||
-      ::getsockname(Socket, reinterpret_cast<sockaddr*>(&Address), &Length) != 0) {
-    return -1;
-  }
-  ::fcntl(Socket, F_SETFD, FD_CLOEXEC);
-  return ntohs(Address.sin_port);
-}
 
 // Starts Argv[0] with standard error into a pipe, or into /dev/null when no
 // pipe is asked for; returns its process id.

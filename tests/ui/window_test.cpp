@@ -33,6 +33,7 @@
 #include "app/Startup.h"
 #include "app/uSettingsClass.h"
 #include "platform/posix_calls.h"
+#include "support/LoopbackPorts.h"
 #include "support/TempDir.h"
 #include "ui/FolderDialog.h"
 #include "ui/TabStrip.h"
@@ -41,21 +42,6 @@
 #include "workers/uSync.h"
 
 namespace {
-
-// A loopback port that nobody listens on: workers pointed at it fail to
-// connect at once and move nothing.
-int ClosedLoopbackPort() {
-  const int Socket = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in Address{};
-  Address.sin_family = AF_INET;
-  Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t Length = sizeof Address;
-  const bool Bound = ::bind(Socket, reinterpret_cast<sockaddr*>(&Address), sizeof Address) == 0 &&
-                     ::getsockname(Socket, reinterpret_cast<sockaddr*>(&Address), &Length) == 0;
-  ::close(Socket);
-  if (!Bound) qFatal("no loopback port");
-  return ntohs(Address.sin_port);
-}
 
 // Records every rewrite of the settings file and can refuse them from a
 // given one on, as a read-only file would.
@@ -200,7 +186,7 @@ class TestWindow : public QObject {
     QFETCH(QString, Status);
     QFETCH(QString, Button);
     QFETCH(QString, Balloon);
-    UseSettings("port=" + std::to_string(ClosedLoopbackPort()) +
+    UseSettings("port=" + std::to_string(RefusingLoopbackPort()) +
                 "\nAutoStartThread=" + (AutoStart ? "1" : "0") +
                 "\nPriceSync=01.02.2026 03:04:05\nChSync=\nScaleSync=31.12.2025 23:59:59\n");
     // Through the setter: the settings file would lose blanks around a value.
@@ -223,7 +209,7 @@ class TestWindow : public QObject {
   }
 
   void syncButtonTogglesWithBalloons() {
-    UseSettings("server=127.0.0.1\nport=" + std::to_string(ClosedLoopbackPort()) + "\n");
+    UseSettings("server=127.0.0.1\nport=" + std::to_string(RefusingLoopbackPort()) + "\n");
     Open();
     Click("btnSync");
     QCOMPARE(Text("lbStatus"), QString("Запущен"));
@@ -619,7 +605,7 @@ class TestWindow : public QObject {
   }
 
   void minimizeAndCloseHide() {
-    UseSettings("server=127.0.0.1\nport=" + std::to_string(ClosedLoopbackPort()) +
+    UseSettings("server=127.0.0.1\nport=" + std::to_string(RefusingLoopbackPort()) +
                 "\nAutoStartThread=1\n");
     TfrmSyncMain& Window = Open();
     // Off the taskbar: the tray icon is the way back.
@@ -681,7 +667,7 @@ class TestWindow : public QObject {
 
   // Ends the event loop, so it runs last.
   void zz_closeProgramEndsTheLoop() {
-    UseSettings("server=127.0.0.1\nport=" + std::to_string(ClosedLoopbackPort()) +
+    UseSettings("server=127.0.0.1\nport=" + std::to_string(RefusingLoopbackPort()) +
                 "\nAutoStartThread=1\n");
     TfrmSyncMain& Window = Open();
     TrayClick();
