@@ -1,6 +1,10 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -159,6 +163,43 @@ TEST_F(WorkerTest, CopiesTheSettingsOnceWhenCreated) {
   EXPECT_EQ(worker->User(), "u1");
   EXPECT_EQ(worker->Pass(), "p1");
   EXPECT_EQ(worker->ScaleDir(), app.Path());
+}
+
+// A platform that refuses the thread: the user's process limit is reached.
+// Root is not bound by that limit, so a child of this test gives up root,
+// sets the limit and creates a worker; it reports the error it got.
+TEST_F(WorkerTest, ARefusedThreadRaisesThreadCreationError) {
+  Settings->SetFTPServer("127.0.0.1");
+  int report[2];
+  ASSERT_EQ(::pipe2(report, O_CLOEXEC), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const rlimit oneProcess{1, 1};
+    std::string what = "the worker started";
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+        ::setresuid(65534, 65534, 65534) != 0 || ::setrlimit(RLIMIT_NPROC, &oneProcess) != 0) {
+      what = "cannot give up root";
+    } else {
+      try {
+        TFTPChLoaderTh::Create(nullptr, nullptr);
+      } catch (const EQuorvelError& Error) {
+        what = Error.what();
+      }
+    }
+    [[maybe_unused]] const ssize_t written = ::write(report[1], what.data(), what.size());
+    ::_exit(0);
+  }
+  ::close(report[1]);
+  std::string what;
+  char buffer[256];
+  for (ssize_t got; (got = ::read(report[0], buffer, sizeof buffer)) > 0;)
+    what.append(buffer, static_cast<size_t>(got));
+  ::close(report[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_THAT(what, ::testing::StartsWith("Thread creation error: "));
+  EXPECT_GT(what.size(), std::string("Thread creation error: ").size());
 }
 
 TEST_F(WorkerTest, PausesTenMinutesUnlessTold) {
