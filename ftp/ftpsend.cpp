@@ -12,7 +12,7 @@ namespace {
 // A server must not be able to grow the session's memory without bound: a
 // reply line longer than this, or a reply of more lines than this, ends the
 // read as a failed reply.
-constexpr size_t MaxReplyLineLength = 1024 * 1024;
+constexpr size_t MaxReplyLineLength = size_t{1024} * 1024;
 constexpr size_t MaxReplyLines = 10000;
 
 // The socket stops collecting a line once its working string (the line so
@@ -267,7 +267,7 @@ bool TFTPSend::Logout() {
   return result;
 }
 
-void TFTPSend::ParseRemote(std::string Value) {
+void TFTPSend::ParseRemote(const std::string& Value) {
   std::string_view text = TrimBlanks(Value);
   const size_t open = text.find('(');
   if (open != std::string_view::npos && text.find(')') != std::string_view::npos)
@@ -287,7 +287,7 @@ void TFTPSend::ParseRemote(std::string Value) {
   FDataPort = std::to_string(int64_t{high} * 256 + low);
 }
 
-void TFTPSend::ParseRemoteEPSV(std::string Value) {
+void TFTPSend::ParseRemoteEPSV(const std::string& Value) {
   std::string_view text = TrimBlanks(TextBefore(TextAfter(Value, '('), ')'));
   if (!text.empty()) {
     // The last character may be more than one byte of UTF-8.

@@ -56,8 +56,8 @@ class TFTPSend : public TSynaClient {
   TFTPSend& operator=(const TFTPSend&) = delete;
 
   virtual int ReadResult();
-  virtual void ParseRemote(std::string Value);
-  virtual void ParseRemoteEPSV(std::string Value);
+  virtual void ParseRemote(const std::string& Value);
+  virtual void ParseRemoteEPSV(const std::string& Value);
   virtual int FTPCommand(const std::string& Value);
   virtual bool Login();
   virtual bool Logout();
@@ -128,5 +128,5 @@ class TFTPSend : public TSynaClient {
   std::unique_ptr<TFTPList> FFtpList;
   TFTPStatus FOnStatus;
   int64_t FMaxDataSize = 2147483647;
-  int64_t FMaxListingSize = 16 * 1024 * 1024;
+  int64_t FMaxListingSize = int64_t{16} * 1024 * 1024;
 };

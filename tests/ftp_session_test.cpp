@@ -179,7 +179,7 @@ TEST(FtpSessionReply, ReplyFormsAndWhatEndsThem) {
 
 // Mended fault: a server cannot make one reply grow without bound.
 TEST(FtpSessionReply, OversizedRepliesReadAsFailed) {
-  const size_t MiB = 1024 * 1024;
+  const size_t MiB = size_t{1024} * 1024;
   struct Case {
     const char* name;
     std::string bytes;
@@ -206,7 +206,7 @@ TEST(FtpSessionReply, OversizedRepliesReadAsFailed) {
     EXPECT_EQ(s.ftp.FullResult().size(), c.lines);
     // What the socket holds back stays bounded too: the line cap plus its
     // end, one packet of slack the cap allows, and the packet that passed it.
-    EXPECT_LE(s.ftp.Sock().LineBuffer().size(), MiB + 2 + 2 * 65536);
+    EXPECT_LE(s.ftp.Sock().LineBuffer().size(), MiB + 2 + 2 * size_t{65536});
   }
 }
 
