@@ -18,13 +18,14 @@
 
 #include <fcntl.h>
 #include <pwd.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +35,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ftp/ftpsend.h"
@@ -59,6 +61,7 @@ double SecondsOf(const std::function<void()>& work) {
 
 pid_t Spawn(const std::vector<std::string>& args, bool quiet) {
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
@@ -109,7 +112,7 @@ std::string SmallName(const std::string& prefix, int i) {
 // uploads and deletes allowed in Dir/root/pub.
 class Vsftpd {
  public:
-  explicit Vsftpd(const std::string& Dir) : FDir(Dir), FPort(FreeLoopbackPort()) {
+  explicit Vsftpd(std::string Dir) : FDir(std::move(Dir)), FPort(FreeLoopbackPort()) {
     Require(FPort > 0, "no free loopback port");
     const passwd* ftpUser = getpwnam("ftp");
     Require(ftpUser != nullptr, "the vsftpd package's \"ftp\" user is missing");
@@ -237,6 +240,7 @@ class Bench {
     Require(fs::is_empty(FServer.Pub()), "files left after deleting");
     PlaceSmallFiles(count, content);
     std::vector<std::string> operations;
+    operations.reserve(count);
     for (int i = 0; i < count; ++i) {
       operations.push_back("url = \"" + FServer.Url(SmallName("f", i)) +
                            "\"\noutput = \"/dev/null\"\nquote = \"-DELE pub/" + SmallName("f", i) + "\"\n");
@@ -257,10 +261,11 @@ class Bench {
       }
     });
     std::vector<std::string> operations;
+    operations.reserve(count);
     for (int i = 0; i < count; ++i)
       operations.push_back("upload-file = \"" + local + "\"\nurl = \"" + FServer.Url(SmallName("c", i)) + "\"\n");
     const double curl = CurlWithConfig(operations);
-    Require(std::distance(fs::directory_iterator(FServer.Pub()), fs::directory_iterator()) == 2 * count,
+    Require(std::distance(fs::directory_iterator(FServer.Pub()), fs::directory_iterator()) == 2 * static_cast<std::ptrdiff_t>(count),
             "not every small upload arrived");
     fs::remove_all(FServer.Pub());
     fs::create_directories(FServer.Pub());

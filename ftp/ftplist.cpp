@@ -469,11 +469,12 @@ void TFTPList::FillEntry(TFTPListRec& Value) {
   int64_t hours = 0;
   int64_t minutes = 0;
   int64_t seconds = 0;
-  if (!Day.empty()) day = NumberOr(Day, day);
-  if (!Month.empty()) month = NumberOr(Month, month);
+  // The fallbacks come from today's date, well within 32 bits.
+  if (!Day.empty()) day = NumberOr(Day, static_cast<int32_t>(day));
+  if (!Month.empty()) month = NumberOr(Month, static_cast<int32_t>(month));
   if (!ThreeMonth.empty()) month = MonthNumber(ThreeMonth);
   if (!Year.empty()) {
-    year = NumberOr(Year, year);
+    year = NumberOr(Year, static_cast<int32_t>(year));
     if (year >= 51 && year <= 99) {
       year += 1900;
     } else if (year >= 0 && year <= 50) {
@@ -489,7 +490,7 @@ void TFTPList::FillEntry(TFTPListRec& Value) {
       // months, so a moment still ahead this year was last year's.
       if (EncodeDateTime(year, month, day, hours * 3600 + minutes * 60) > ToDateTime(now)) --year;
     } else {
-      year = NumberOr(YearTime, year);
+      year = NumberOr(YearTime, static_cast<int32_t>(year));
     }
   }
   if (!Minutes.empty()) minutes = NumberOr(Minutes, 0);

@@ -2,8 +2,8 @@
 
 #include <iconv.h>
 #include <langinfo.h>
-#include <locale.h>
 
+#include <clocale>
 #include <cstdlib>
 #include <cstring>
 
@@ -25,7 +25,8 @@ std::string TimeLocaleName() {
 std::string ToUtf8(const char* text, const char* codeset) {
   if (std::strcmp(codeset, "UTF-8") == 0) return IsValidUtf8(text) ? text : std::string();
   iconv_t converter = iconv_open("UTF-8", codeset);
-  if (converter == reinterpret_cast<iconv_t>(-1)) return {};
+  // iconv_open reports failure as (iconv_t)-1.
+  if (converter == reinterpret_cast<iconv_t>(-1)) return {};  // NOLINT(performance-no-int-to-ptr)
   std::string in(text);
   std::string out(in.size() * 4 + 4, '\0');
   char* inPointer = in.data();

@@ -148,10 +148,10 @@ TEST_F(ControllerTest, FormCreateShowsTheStampsFillsTheSettingsAndAutoStarts) {
     if (c.Starts) {
       for (const char* call :
            {"lbStatus=Запущен", "btnSync=Остановить", "Tag=1", "balloon=Синхронизация работает"})
-        expected.push_back(call);
+        expected.emplace_back(call);
     } else {
       for (const char* call : {"lbStatus=Остановлен", "balloon=Программа запущена"})
-        expected.push_back(call);
+        expected.emplace_back(call);
     }
     EXPECT_EQ(caseView.Calls, expected);
     EXPECT_EQ(caseView.SettingsServer, c.Server);

@@ -57,7 +57,7 @@ TEST(MainThreadDispatch, RunsRequestsOnTheMainThreadInArrivalOrder) {
     workers.emplace_back([&ran, &mainThread, name] {
       Synchronize([&ran, &mainThread, name] {
         EXPECT_EQ(std::this_thread::get_id(), mainThread);
-        ran.push_back(name);
+        ran.emplace_back(name);
       });
     });
     ASSERT_TRUE(wakes.WaitFor(before + 1));
@@ -100,11 +100,11 @@ TEST(MainThreadDispatch, RequestsNeverOverlapThroughANestedLoop) {
   std::thread second;
   std::thread first([&] {
     Synchronize([&] {
-      ran.push_back("first begins");
-      second = std::thread([&] { Synchronize([&] { ran.push_back("second"); }); });
+      ran.emplace_back("first begins");
+      second = std::thread([&] { Synchronize([&] { ran.emplace_back("second"); }); });
       ASSERT_TRUE(wakes.WaitFor(2));
       EXPECT_FALSE(CheckSynchronize());
-      ran.push_back("first ends");
+      ran.emplace_back("first ends");
     });
   });
   ASSERT_TRUE(wakes.WaitFor(1));
@@ -123,6 +123,7 @@ TEST(MainThreadDispatch, ManyWorkersEachGetTheirOwnAnswer) {
   std::atomic<int> finished{0};
   std::atomic<int> wrong{0};
   std::vector<std::thread> workers;
+  workers.reserve(Threads);
   for (int t = 0; t < Threads; ++t) {
     workers.emplace_back([&, t] {
       for (int i = 0; i < Requests; ++i) {

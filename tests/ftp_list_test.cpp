@@ -17,6 +17,7 @@
 
 // glibc's newlocale() never frees the search list it builds from LOCPATH,
 // which only these tests set.
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the name LeakSanitizer looks for.
 extern "C" const char* __lsan_default_suppressions() { return "leak:__argz_add_sep\n"; }
 
 namespace {
@@ -28,12 +29,13 @@ TDateTime DateTime(int Year, unsigned Month, unsigned Day, int Hour = 0, int Min
   using namespace std::chrono;
   const auto days = sys_days(year{Year} / month{Month} / day{Day}) -
                     sys_days(year{1899} / December / day{30});
-  return days.count() + (Hour * 3600 + Minute * 60 + Second) / 86400.0;
+  return static_cast<double>(days.count()) + (Hour * 3600 + Minute * 60 + Second) / 86400.0;
 }
 
 // One second, as a tolerance for TDateTime comparisons.
 constexpr double kSecond = 1.0 / 86400;
 
+// NOLINTNEXTLINE(modernize-return-braced-init-list): braces would make two characters.
 std::string Blanks(size_t Count) { return std::string(Count, ' '); }
 
 // A listing as the session hands it over: the server's bytes decoded

@@ -62,10 +62,10 @@ struct Session {
 
   // The script of a listing: "TYPE A", "EPSV 1" and the LIST command, which
   // gets Reply.
-  ScriptedFtpPeer& ExpectListing(const std::string& Command, std::vector<std::string> Reply) {
+  ScriptedFtpPeer& ExpectListing(const std::string& Command, const std::vector<std::string>& Reply) {
     return peer.Expect("TYPE A", {"200 ok"})
         .ExpectPassive("EPSV 1", "229 Entering Extended Passive Mode (|||{port}|)")
-        .Expect(Command, std::move(Reply));
+        .Expect(Command, Reply);
   }
 
   void ExpectScriptDone() {

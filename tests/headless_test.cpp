@@ -1,12 +1,12 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -64,6 +64,7 @@ class AgentProcess {
         env.push_back(entry);
     }
     std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
     for (auto& entry : env) envp.push_back(entry.data());
     envp.push_back(nullptr);
     std::string program = Program;

@@ -253,7 +253,7 @@ TEST(JournalUpload, LogsOnStoresWithRestartAndLeavesWithoutQuit) {
   std::vector<std::string> expected = ScriptedFtpPeer::LoginCommands("user", "pass", true);
   for (const char* line : {"SIZE log\\Checks20240305140709", "EPSV 1", "TYPE I", "ALLO 6", "REST 0",
                            "STOR log\\Checks20240305140709"})
-    expected.push_back(line);
+    expected.emplace_back(line);
   EXPECT_EQ(peer.Received(), expected);
   EXPECT_THAT(peer.DataReceived(), ElementsAre("line\r\n"));
   EXPECT_FALSE(app.Dir().Exists("Checks20240305140709"));

@@ -423,12 +423,13 @@ TEST_P(DownloadCommandsTest, ListThenRetrieveAndDeleteEachPlainFileInListingOrde
   peer->SendData(listing);
   peer->Send({"226 Transfer complete"});
   for (const std::string name : {"b.txt", "a.txt"}) {
+    const std::string remote = folder + name;
     peer->ExpectPassive("EPSV 1", "229 Entering Extended Passive Mode (|||{port}|)");
     peer->Expect("TYPE I", {"200 Type set to I"});
-    peer->Expect("RETR " + folder + name, {"150 Opening data connection"});
+    peer->Expect("RETR " + remote, {"150 Opening data connection"});
     peer->SendData(name + "!");
     peer->Send({"226 Transfer complete"});
-    peer->Expect("DELE " + folder + name, {"250 Deleted"});
+    peer->Expect("DELE " + remote, {"250 Deleted"});
   }
   peer->Expect("QUIT", {"221 Bye"});
   peer->Start();
@@ -681,7 +682,7 @@ TEST_F(WorkerTest, AFailingCycleDoneHandlerDoesNotEndTheWorker) {
   const auto worker =
       TFTPChLoaderTh::Create([&](const std::string& Name) { seen.push_back(Name); },
                              [&](const std::string&) {
-                               seen.push_back("<end>");
+                               seen.emplace_back("<end>");
                                if (seen.size() == 2) {
                                  till.Write("reports/checks/b.ch", "b");
                                  throw EFileError("Cannot create file Checks20240305140709");
@@ -710,7 +711,7 @@ TEST_F(WorkerTest, AStopDuringACycleLetsTheCycleFinishAndStartsNoOther) {
         seen.push_back(Name);
       },
       [&](const std::string&) {
-        seen.push_back("<end>");
+        seen.emplace_back("<end>");
         app.Dir().Write("reports/checks/4.ch", "after the stop");
       });
   workers.push_back(worker);

@@ -108,7 +108,7 @@ TFTPLoaderTh::TFTPLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad,
 
 TFTPLoaderTh::~TFTPLoaderTh() = default;
 
-void TFTPLoaderTh::StartThread(std::shared_ptr<TFTPLoaderTh> Worker) {
+void TFTPLoaderTh::StartThread(const std::shared_ptr<TFTPLoaderTh>& Worker) {
   try {
     std::thread([Worker] { Worker->Execute(); }).detach();
   } catch (const std::system_error& error) {

@@ -77,7 +77,7 @@ class TFTPLoaderTh {
   TFTPSend& FTP() { return *FFTP; }
 
  private:
-  static void StartThread(std::shared_ptr<TFTPLoaderTh> Worker);
+  static void StartThread(const std::shared_ptr<TFTPLoaderTh>& Worker);
   void Execute();
   void RunCycle();
 

@@ -2,13 +2,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -74,6 +74,7 @@ TestFtpServer::TestFtpServer(Options options) : FOptions(std::move(options)) {
                                    std::to_string(FOptions.Port)};
   args.insert(args.end(), FOptions.ExtraArgs.begin(), FOptions.ExtraArgs.end());
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
 

@@ -102,7 +102,8 @@ ScriptedFtpPeer& ScriptedFtpPeer::SendRaw(std::string Bytes) {
   return *this;
 }
 
-ScriptedFtpPeer& ScriptedFtpPeer::Expect(std::string Command, std::vector<std::string> Reply) {
+ScriptedFtpPeer& ScriptedFtpPeer::Expect(std::string Command,
+                                         const std::vector<std::string>& Reply) {
   FSteps.push_back({Step::ExpectLine, std::move(Command), JoinLines(Reply)});
   return *this;
 }
@@ -166,8 +167,8 @@ std::vector<std::string> ScriptedFtpPeer::LoginCommands(const std::string& User,
   std::vector<std::string> out = {"USER " + User, "PASS " + Password, "TYPE I", "STRU F",
                                   "MODE S", "REST 0"};
   if (CanResume) {
-    out.push_back("REST 1");
-    out.push_back("REST 0");
+    out.emplace_back("REST 1");
+    out.emplace_back("REST 0");
   }
   return out;
 }

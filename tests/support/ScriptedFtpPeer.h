@@ -43,7 +43,7 @@ class ScriptedFtpPeer {
   // Reply as Send does (nothing when empty). Lines placed after the reply's
   // last line arrive in the same write, so they are deterministically
   // "unasked" lines already waiting when the client sends its next command.
-  ScriptedFtpPeer& Expect(std::string Command, std::vector<std::string> Reply = {});
+  ScriptedFtpPeer& Expect(std::string Command, const std::vector<std::string>& Reply = {});
   // Like Expect, but first opens a passive data listener. In ReplyLine
   // "{port}" becomes its port and "{pasv}" the comma form "127,0,0,1,p1,p2".
   ScriptedFtpPeer& ExpectPassive(std::string Command, std::string ReplyLine);

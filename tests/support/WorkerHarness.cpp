@@ -1,12 +1,12 @@
 #include "support/WorkerHarness.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
@@ -62,7 +62,7 @@ TGetStrProc WorkerEvents::FileDone() {
 }
 
 TGetStrProc WorkerEvents::EndLoad() {
-  return [this](const std::string&) { FLines.push_back("<end>"); };
+  return [this](const std::string&) { FLines.emplace_back("<end>"); };
 }
 
 int WorkerEvents::EndCount() const {

@@ -39,5 +39,5 @@ void WorkerView::ShowBalloon(const std::string& Text) {
 
 void WorkerView::FillSettingsPage(const TQuorvelSettings& Settings) {
   SettingsServer = Settings.FTPServer();
-  Calls.push_back("settings page");
+  Calls.emplace_back("settings page");
 }
