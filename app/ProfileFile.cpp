@@ -14,12 +14,9 @@ constexpr char32_t kReplacement = 0xFFFD;
 
 std::string_view BomOf(TProfileEncoding Encoding) {
   switch (Encoding) {
-    case TProfileEncoding::Utf8Bom:
-      return kUtf8Bom;
-    case TProfileEncoding::Utf16LE:
-      return kUtf16LEBom;
-    default:
-      return {};
+    case TProfileEncoding::Utf8Bom: return kUtf8Bom;
+    case TProfileEncoding::Utf16LE: return kUtf16LEBom;
+    default: return {};
   }
 }
 
@@ -81,23 +78,17 @@ std::string SanitizeUtf8(std::string_view Bytes) {
 
 std::string Decode(TProfileEncoding Encoding, std::string_view Bytes) {
   switch (Encoding) {
-    case TProfileEncoding::Utf16LE:
-      return Utf16LEToUtf8(Bytes);
-    case TProfileEncoding::Cp1251:
-      return Cp1251ToUtf8(Bytes);
-    default:
-      return SanitizeUtf8(Bytes);
+    case TProfileEncoding::Utf16LE: return Utf16LEToUtf8(Bytes);
+    case TProfileEncoding::Cp1251: return Cp1251ToUtf8(Bytes);
+    default: return SanitizeUtf8(Bytes);
   }
 }
 
 std::string Encode(TProfileEncoding Encoding, std::string_view Text) {
   switch (Encoding) {
-    case TProfileEncoding::Utf16LE:
-      return Utf8ToUtf16LE(Text);
-    case TProfileEncoding::Cp1251:
-      return Utf8ToCp1251(Text);
-    default:
-      return std::string(Text);
+    case TProfileEncoding::Utf16LE: return Utf8ToUtf16LE(Text);
+    case TProfileEncoding::Cp1251: return Utf8ToCp1251(Text);
+    default: return std::string(Text);
   }
 }
 

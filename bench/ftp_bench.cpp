@@ -24,9 +24,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstddef>
-#include <csignal>
 #include <chrono>
+#include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -91,7 +91,8 @@ std::string PseudoRandomBytes(size_t count) {
     state ^= state << 13;
     state ^= state >> 7;
     state ^= state << 17;
-    for (size_t k = 0; k < 8 && i + k < count; ++k) bytes[i + k] = static_cast<char>(state >> (8 * k));
+    for (size_t k = 0; k < 8 && i + k < count; ++k)
+      bytes[i + k] = static_cast<char>(state >> (8 * k));
   }
   return bytes;
 }
@@ -121,6 +122,8 @@ class Vsftpd {
     for (const auto& d : {FDir, FDir + "/root", FDir + "/empty"}) chmod(d.c_str(), 0755);
     Require(chown(Pub().c_str(), ftpUser->pw_uid, ftpUser->pw_gid) == 0, "cannot hand pub to ftp");
     const std::string config = FDir + "/vsftpd.conf";
+    // One line of the configuration per source line.
+    // clang-format off
     WriteFile(config,
               "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" +
                   std::to_string(FPort) +
@@ -135,6 +138,7 @@ class Vsftpd {
                   "xferlog_enable=NO\nsyslog_enable=NO\ndual_log_enable=NO\n"
                   "vsftpd_log_file=" + FDir + "/vsftpd.log\n"
                   "max_clients=0\nmax_per_ip=0\ntcp_wrappers=NO\n");
+    // clang-format on
     FPid = Spawn({"/usr/sbin/vsftpd", config}, false);
     try {
       WaitForGreeting();
@@ -206,7 +210,8 @@ class Bench {
     Require(fs::file_size(local) == big.size(), "curl download size differs");
     fs::remove(local);
     fs::remove(FServer.Pub() + "/big.bin");
-    return {"download " + MiBText(big) + " file", "MB/s", Rate(big.size(), ours), Rate(big.size(), curl)};
+    return {"download " + MiBText(big) + " file", "MB/s", Rate(big.size(), ours),
+            Rate(big.size(), curl)};
   }
 
   Figure BigUpload(const std::string& big) {
@@ -222,9 +227,12 @@ class Bench {
       Require(Run({"curl", "-s", "--ftp-method", "nocwd", "-T", local, FServer.Url("up-curl.bin")}),
               "curl upload failed");
     });
-    Require(fs::file_size(FServer.Pub() + "/up-curl.bin") == big.size(), "curl upload size differs");
-    for (const auto& f : {local, FServer.Pub() + "/up.bin", FServer.Pub() + "/up-curl.bin"}) fs::remove(f);
-    return {"upload " + MiBText(big) + " file", "MB/s", Rate(big.size(), ours), Rate(big.size(), curl)};
+    Require(fs::file_size(FServer.Pub() + "/up-curl.bin") == big.size(),
+            "curl upload size differs");
+    for (const auto& f : {local, FServer.Pub() + "/up.bin", FServer.Pub() + "/up-curl.bin"})
+      fs::remove(f);
+    return {"upload " + MiBText(big) + " file", "MB/s", Rate(big.size(), ours),
+            Rate(big.size(), curl)};
   }
 
   Figure SmallDownloadAndDelete(int count, const std::string& content) {
@@ -243,11 +251,13 @@ class Bench {
     operations.reserve(count);
     for (int i = 0; i < count; ++i) {
       operations.push_back("url = \"" + FServer.Url(SmallName("f", i)) +
-                           "\"\noutput = \"/dev/null\"\nquote = \"-DELE pub/" + SmallName("f", i) + "\"\n");
+                           "\"\noutput = \"/dev/null\"\nquote = \"-DELE pub/" + SmallName("f", i) +
+                           "\"\n");
     }
     const double curl = CurlWithConfig(operations);
     Require(fs::is_empty(FServer.Pub()), "files left after curl deleted them");
-    return {"download+delete " + std::to_string(count) + " files", "files/s", count / ours, count / curl};
+    return {"download+delete " + std::to_string(count) + " files", "files/s", count / ours,
+            count / curl};
   }
 
   Figure SmallUpload(int count, const std::string& content) {
@@ -263,9 +273,11 @@ class Bench {
     std::vector<std::string> operations;
     operations.reserve(count);
     for (int i = 0; i < count; ++i)
-      operations.push_back("upload-file = \"" + local + "\"\nurl = \"" + FServer.Url(SmallName("c", i)) + "\"\n");
+      operations.push_back("upload-file = \"" + local + "\"\nurl = \"" +
+                           FServer.Url(SmallName("c", i)) + "\"\n");
     const double curl = CurlWithConfig(operations);
-    Require(std::distance(fs::directory_iterator(FServer.Pub()), fs::directory_iterator()) == 2 * static_cast<std::ptrdiff_t>(count),
+    Require(std::distance(fs::directory_iterator(FServer.Pub()), fs::directory_iterator()) ==
+                2 * static_cast<std::ptrdiff_t>(count),
             "not every small upload arrived");
     fs::remove_all(FServer.Pub());
     fs::create_directories(FServer.Pub());
@@ -289,7 +301,9 @@ class Bench {
       config += (config.empty() ? "" : "next\n") + operation + "ftp-method = nocwd\n";
     const std::string path = FWork + "/curl.config";
     WriteFile(path, config);
-    const double seconds = SecondsOf([&] { Require(Run({"curl", "-s", "-K", path}), "curl failed"); });
+    const double seconds = SecondsOf([&] {
+      Require(Run({"curl", "-s", "-K", path}), "curl failed");
+    });
     fs::remove(path);
     return seconds;
   }
@@ -298,8 +312,12 @@ class Bench {
     for (int i = 0; i < count; ++i) WriteFile(FServer.Pub() + "/" + SmallName("f", i), content);
   }
 
-  static double Rate(size_t bytes, double seconds) { return static_cast<double>(bytes) / 1e6 / seconds; }
-  static std::string MiBText(const std::string& big) { return std::to_string(big.size() >> 20) + " MiB"; }
+  static double Rate(size_t bytes, double seconds) {
+    return static_cast<double>(bytes) / 1e6 / seconds;
+  }
+  static std::string MiBText(const std::string& big) {
+    return std::to_string(big.size() >> 20) + " MiB";
+  }
 
   Vsftpd& FServer;
   std::string FWork;
@@ -337,8 +355,8 @@ int main(int argc, char** argv) {
     std::printf("FTP session vs curl, vsftpd on 127.0.0.1 (small files: 2000 bytes)\n");
     std::printf("%-40s %10s %10s %8s\n", "", "TFTPSend", "curl", "ratio");
     for (const auto& f : figures)
-      std::printf("%-40s %10.1f %10.1f %8.2f\n", (f.name + " (" + f.unit + ")").c_str(), f.ours, f.curl,
-                  f.ours / f.curl);
+      std::printf("%-40s %10.1f %10.1f %8.2f\n", (f.name + " (" + f.unit + ")").c_str(), f.ours,
+                  f.curl, f.ours / f.curl);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "ftp_bench: %s\n", e.what());
     result = 1;

@@ -31,9 +31,9 @@ std::vector<std::string> UnixListing() {
       std::snprintf(yearOrTime, sizeof yearOrTime, " %04d", 2000 + i % 25);
     }
     std::snprintf(line, sizeof line, "%s   1 owner    group    %10d %s %2d %s %s%06d%s",
-                  directory ? "drwxr-xr-x" : "-rw-r--r--", (i * 7919) % 100000000,
-                  months[i % 12], 1 + i % 28, yearOrTime, directory ? "folder" : "price file ",
-                  i, directory ? "" : ".csv");
+                  directory ? "drwxr-xr-x" : "-rw-r--r--", (i * 7919) % 100000000, months[i % 12],
+                  1 + i % 28, yearOrTime, directory ? "folder" : "price file ", i,
+                  directory ? "" : ".csv");
     lines.emplace_back(line);
   }
   return lines;
@@ -63,8 +63,8 @@ void Measure(const char* Title, const std::vector<std::string>& Lines) {
     entries = list.Count();
     unparsed = list.UnparsedLines().size();
   }
-  std::printf("%-34s %8zu lines  %8d entries  %8zu unparsed  %12.0f lines/s\n", Title,
-              Lines.size(), entries, unparsed, best);
+  std::printf("%-34s %8zu lines  %8d entries  %8zu unparsed  %12.0f lines/s\n", Title, Lines.size(),
+              entries, unparsed, best);
 }
 
 }  // namespace

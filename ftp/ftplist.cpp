@@ -157,11 +157,13 @@ unsigned char UpperCp1251(unsigned char c) {
     for (int b = 0; b < 256; ++b) upper[b] = static_cast<unsigned char>(b);
     for (int b = 'a'; b <= 'z'; ++b) upper[b] = static_cast<unsigned char>(b - 0x20);
     for (int b = 0xE0; b <= 0xFF; ++b) upper[b] = static_cast<unsigned char>(b - 0x20);
+    // clang-format off
     constexpr std::array<std::pair<unsigned char, unsigned char>, 15> pairs = {{
         {0x83, 0x81}, {0x90, 0x80}, {0x9A, 0x8A}, {0x9C, 0x8C}, {0x9D, 0x8D},
         {0x9E, 0x8E}, {0x9F, 0x8F}, {0xA2, 0xA1}, {0xB3, 0xB2}, {0xB4, 0xA5},
         {0xB8, 0xA8}, {0xBA, 0xAA}, {0xBC, 0xA3}, {0xBE, 0xBD}, {0xBF, 0xAF},
     }};
+    // clang-format on
     for (const auto& [lower, capital] : pairs) upper[lower] = capital;
     return upper;
   }();
@@ -176,7 +178,8 @@ std::string UpperCp1251(std::string_view Bytes) {
 
 // English, French, French without accents, German, German with umlaut and
 // Czech abbreviations; the bytes with the high bit are Windows-1252 and
-// Windows-1250 letters.
+// Windows-1250 letters. A literal split after a hex escape stays on its row.
+// clang-format off
 constexpr std::array<std::array<std::string_view, 12>, 6> kMonthNames = {{
     {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"},
     {"jan", "f\xE9v", "mar", "avr", "mai", "jun", "jul", "ao\xFB", "sep", "oct", "nov", "d\xE9" "c"},
@@ -186,6 +189,7 @@ constexpr std::array<std::array<std::string_view, 12>, 6> kMonthNames = {{
     {"Led", "\xDAno", "B\xF8" "e", "Dub", "Kv\xEC", "\xC8" "en", "\xC8" "ec", "Srp", "Z\xE1\xF8",
      "\xD8\xEDj", "Lis", "Pro"},
 }};
+// clang-format on
 
 // Every spelling of each month, as upper-cased 1251 bytes. The regional
 // names come first; they are read once, on first use, and a regional name
@@ -222,7 +226,8 @@ int64_t DaysFromCivil(int64_t Year, int64_t Month, int64_t Day) {
 // 31 April is 1 May and 24:00 is midnight of the next day. Before 1900 the
 // fraction counts back from the day, as TDateTime keeps it.
 TDateTime EncodeDateTime(int64_t Year, int64_t Month, int64_t Day, int64_t Seconds) {
-  const int64_t day = DaysFromCivil(Year, Month, 1) + kUnixEpochDay + (Day - 1) + Seconds / kSecondsPerDay;
+  const int64_t day =
+      DaysFromCivil(Year, Month, 1) + kUnixEpochDay + (Day - 1) + Seconds / kSecondsPerDay;
   const double fraction = static_cast<double>(Seconds % kSecondsPerDay) / kSecondsPerDay;
   return day >= 0 ? static_cast<double>(day) + fraction : static_cast<double>(day) - fraction;
 }
@@ -275,9 +280,9 @@ void TFTPList::Assign(const TFTPList& Value) {
 }
 
 void TFTPList::ClearFields() {
-  for (std::string* field : {&Monthnames, &BlockSize, &DirFlagValue, &FileName, &VMSFileName, &Day,
-                             &Month, &ThreeMonth, &YearTime, &Year, &Hours, &HoursModif, &Minutes,
-                             &Seconds, &Size, &Permissions, &DirFlag}) {
+  for (std::string* field :
+       {&Monthnames, &BlockSize, &DirFlagValue, &FileName, &VMSFileName, &Day, &Month, &ThreeMonth,
+        &YearTime, &Year, &Hours, &HoursModif, &Minutes, &Seconds, &Size, &Permissions, &DirFlag}) {
     field->clear();
   }
 }
@@ -295,21 +300,14 @@ bool TFTPList::ParseEplfLine(const std::string& Value) {
     const std::string_view fact = TrimBlanks(rest.substr(start, comma - start));
     if (fact.empty() || fact[0] == '\t') break;
     switch (fact[0]) {
-      case '/':
-        entry->SetDirectory(true);
-        break;
-      case 'r':
-        entry->SetReadable(true);
-        break;
-      case 's':
-        entry->SetFileSize(NumberOr(fact.substr(1), 0));
-        break;
+      case '/': entry->SetDirectory(true); break;
+      case 'r': entry->SetReadable(true); break;
+      case 's': entry->SetFileSize(NumberOr(fact.substr(1), 0)); break;
       case 'm':
         entry->SetFileTime(static_cast<double>(NumberOr(fact.substr(1), 0)) / kSecondsPerDay +
                            kUnixEpochDay);
         break;
-      default:
-        break;
+      default: break;
     }
     if (comma == rest.size()) break;
     start = comma + 1;
@@ -357,7 +355,8 @@ int TFTPList::MatchMask(const std::string& Value, const std::string& NextValue,
       case 's': collect = &Seconds; break;
       case '*':
         if (previous == 'n' || previous == 'v') {
-          const size_t end = m + 1 == Mask.size() ? line.size() : std::min(line.find(' ', pos), line.size());
+          const size_t end =
+              m + 1 == Mask.size() ? line.size() : std::min(line.find(' ', pos), line.size());
           (previous == 'n' ? FileName : VMSFileName).append(line.substr(pos, end - pos));
           pos = end;
         } else {
@@ -395,9 +394,7 @@ int TFTPList::MatchMask(const std::string& Value, const std::string& NextValue,
         pos = 0;
         result = 2;
         break;
-      default:
-        pos += width;
-        break;
+      default: pos += width; break;
     }
     if (collect != nullptr) {
       collect->append(c);
@@ -412,8 +409,10 @@ bool TFTPList::CheckFields() {
   if (!VMSFileName.empty() && VMSFileName.find(';') == std::string::npos) return false;
   if (FileName.empty() && VMSFileName.empty()) return false;
   if (!Permissions.empty() && !IsPermissionText(Permissions)) return false;
-  if (!CheckNumber(Day, 1, 31) || !CheckNumber(Month, 1, 12) || !CheckNumber(Hours, 0, 24)) return false;
-  if (!HoursModif.empty() && std::string_view("APap").find(HoursModif[0]) == std::string_view::npos) {
+  if (!CheckNumber(Day, 1, 31) || !CheckNumber(Month, 1, 12) || !CheckNumber(Hours, 0, 24))
+    return false;
+  if (!HoursModif.empty() &&
+      std::string_view("APap").find(HoursModif[0]) == std::string_view::npos) {
     return false;
   }
   if (!CheckNumber(Minutes, 0, 59) || !CheckNumber(Seconds, 0, 59)) return false;
@@ -562,7 +561,8 @@ int MonthNumber(const std::string& Value) {
 // comes to reading the colon itself.
 double TimeFromText(const std::string& Value) {
   std::string_view text = Value;
-  if (const size_t last = text.rfind(':'); last != std::string_view::npos && text.size() - last > 3) {
+  if (const size_t last = text.rfind(':');
+      last != std::string_view::npos && text.size() - last > 3) {
     text = text.substr(0, last + 3);
   }
   text = TrimBlanks(text);

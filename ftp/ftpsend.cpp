@@ -190,7 +190,8 @@ int TFTPSend::ReadResult() {
     if (tooLong) raw.clear();
     // Code page 1251 has one byte per character, so the reply's structure is
     // read from the raw bytes.
-    if (code.empty() && raw.size() >= 4 && (raw[3] == ' ' || raw[3] == '-')) code = raw.substr(0, 3);
+    if (code.empty() && raw.size() >= 4 && (raw[3] == ' ' || raw[3] == '-'))
+      code = raw.substr(0, 3);
     const std::string line = Cp1251ToUtf8(raw);
     FResultString = line;
     FFullResult->push_back(line);

@@ -130,12 +130,9 @@ bool IsLastIPv6Piece(std::string_view Piece) {
 
 uint16_t FamilyOf(TSocketFamily Family) {
   switch (Family) {
-    case TSocketFamily::SF_IP4:
-      return VARSIN_AF_INET;
-    case TSocketFamily::SF_IP6:
-      return VARSIN_AF_INET6;
-    case TSocketFamily::SF_Any:
-      break;
+    case TSocketFamily::SF_IP4: return VARSIN_AF_INET;
+    case TSocketFamily::SF_IP6: return VARSIN_AF_INET6;
+    case TSocketFamily::SF_Any: break;
   }
   return VARSIN_AF_UNSPEC;
 }

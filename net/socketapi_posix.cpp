@@ -60,43 +60,28 @@ int TranslateErrno(int Error) {
 
 int TranslateResolverError(int Error) {
   switch (Error) {
-    case EAI_NONAME:
-      return 11001;
-    case EAI_AGAIN:
-      return 11002;
-    case EAI_FAIL:
-      return 11003;
+    case EAI_NONAME: return 11001;
+    case EAI_AGAIN: return 11002;
+    case EAI_FAIL: return 11003;
     case EAI_NODATA:
-    case EAI_ADDRFAMILY:
-      return 11004;
-    case EAI_FAMILY:
-      return 10047;
-    case EAI_SOCKTYPE:
-      return 10044;
-    case EAI_SERVICE:
-      return 10109;
-    case EAI_MEMORY:
-      return 10055;
+    case EAI_ADDRFAMILY: return 11004;
+    case EAI_FAMILY: return 10047;
+    case EAI_SOCKTYPE: return 10044;
+    case EAI_SERVICE: return 10109;
+    case EAI_MEMORY: return 10055;
     case EAI_BADFLAGS:
-    case EAI_OVERFLOW:
-      return 10022;
-    case EAI_SYSTEM:
-      return TranslateErrno(errno);
-    default:
-      return 11003;
+    case EAI_OVERFLOW: return 10022;
+    case EAI_SYSTEM: return TranslateErrno(errno);
+    default: return 11003;
   }
 }
 
 int TranslateHostError(int Error) {
   switch (Error) {
-    case TRY_AGAIN:
-      return 11002;
-    case NO_RECOVERY:
-      return 11003;
-    case NO_DATA:
-      return 11004;
-    default:
-      return 11001;
+    case TRY_AGAIN: return 11002;
+    case NO_RECOVERY: return 11003;
+    case NO_DATA: return 11004;
+    default: return 11001;
   }
 }
 
@@ -108,12 +93,9 @@ int Failed() {
 
 int OsFamily(uint16_t Family) {
   switch (Family) {
-    case VARSIN_AF_INET:
-      return AF_INET;
-    case VARSIN_AF_INET6:
-      return AF_INET6;
-    default:
-      return AF_UNSPEC;
+    case VARSIN_AF_INET: return AF_INET;
+    case VARSIN_AF_INET6: return AF_INET6;
+    default: return AF_UNSPEC;
   }
 }
 

@@ -1,6 +1,6 @@
-#include <ctime>
-
 #include "platform/clock.h"
+
+#include <ctime>
 
 TLocalTime SystemLocalTime() {
   const std::time_t Seconds = std::time(nullptr);

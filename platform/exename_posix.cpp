@@ -1,8 +1,8 @@
+#include "platform/exename.h"
+
 #include <unistd.h>
 
 #include <climits>
-
-#include "platform/exename.h"
 
 std::string ExecutableFileName() {
   char path[PATH_MAX];

@@ -1,9 +1,9 @@
+#include "platform/filelease.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
-
-#include "platform/filelease.h"
 
 bool IsFileHeldOpen(const std::string& Path) {
   // A write lease is granted only while no other descriptor of the file is

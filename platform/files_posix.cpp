@@ -1,3 +1,5 @@
+#include "platform/files.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,7 +14,6 @@
 #include <system_error>
 
 #include "platform/errors.h"
-#include "platform/files.h"
 #include "platform/posix_calls.h"
 
 namespace {

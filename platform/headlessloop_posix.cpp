@@ -1,3 +1,5 @@
+#include "platform/headlessloop.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -8,8 +10,6 @@
 #include <csignal>
 #include <system_error>
 #include <thread>
-
-#include "platform/headlessloop.h"
 
 namespace {
 

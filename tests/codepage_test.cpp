@@ -30,16 +30,19 @@ TEST(CodePage, CyrillicAndSpecialBytes) {
 }
 
 TEST(CodePage, CharactersOutsideTheCodePageBecomeQuestionMarks) {
+  // A literal split after a hex escape stays on one line.
+  // clang-format off
   EXPECT_EQ(Utf8ToCp1251("a\xE4\xB8\xAD" "b"), "a?b");          // a CJK character
   EXPECT_EQ(Utf8ToCp1251("\xF0\x9F\x98\x80"), "?");              // an emoji
   EXPECT_EQ(Utf8ToCp1251("x\xFFy"), "x?y");                      // not UTF-8 at all
   EXPECT_EQ(Utf8ToCp1251("\xD0"), "?");                          // truncated sequence
+  // clang-format on
 }
 
 TEST(CodePage, Utf8Validation) {
   EXPECT_TRUE(IsValidUtf8(""));
   EXPECT_TRUE(IsValidUtf8("Касса"));
-  EXPECT_FALSE(IsValidUtf8("\xC0\xAF"));          // overlong
-  EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));      // surrogate
-  EXPECT_FALSE(IsValidUtf8("\xCF\xF0\xE8"));      // 1251 bytes
+  EXPECT_FALSE(IsValidUtf8("\xC0\xAF"));      // overlong
+  EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));  // surrogate
+  EXPECT_FALSE(IsValidUtf8("\xCF\xF0\xE8"));  // 1251 bytes
 }

@@ -180,7 +180,8 @@ const HostileCase HostileCases[] = {
     {"ListingJustUnderTheCap",
      [](ScriptedFtpPeer& Peer) {
        const std::string last = ListingLine('-', "ok.txt");
-       std::string listing = FolderLines((16 * MiB - last.size()) / ListingLine('d', "d0000000").size());
+       std::string listing =
+           FolderLines((16 * MiB - last.size()) / ListingLine('d', "d0000000").size());
        ListingScript(Peer, listing + last);
        DeliverOkAndQuit(Peer);
      },

@@ -1,4 +1,4 @@
-#include "ftp/ftplist.h"
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -8,8 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "ftp/ftplist.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/regional.h"
@@ -27,8 +26,8 @@ namespace {
 TDateTime DateTime(int Year, unsigned Month, unsigned Day, int Hour = 0, int Minute = 0,
                    int Second = 0) {
   using namespace std::chrono;
-  const auto days = sys_days(year{Year} / month{Month} / day{Day}) -
-                    sys_days(year{1899} / December / day{30});
+  const auto days =
+      sys_days(year{Year} / month{Month} / day{Day}) - sys_days(year{1899} / December / day{30});
   return static_cast<double>(days.count()) + (Hour * 3600 + Minute * 60 + Second) / 86400.0;
 }
 
@@ -263,8 +262,7 @@ TEST_F(FtpListTest, DotDirectoriesTotalsAndEmptyLines) {
   EXPECT_EQ(FList.Items(0)->FileSize(), 12);
   EXPECT_EQ(FList.Items(1)->FileName(), "..");
   EXPECT_EQ(FList.Items(2)->FileName(), ".");
-  EXPECT_EQ(FList.UnparsedLines(),
-            (std::vector<std::string>{"total 12", eplfDot, eplfDotDot, ""}));
+  EXPECT_EQ(FList.UnparsedLines(), (std::vector<std::string>{"total 12", eplfDot, eplfDotDot, ""}));
 }
 
 TEST_F(FtpListTest, UnknownMonthInShortLinesLeavesEverythingUnparsed) {
@@ -378,6 +376,8 @@ TEST(FtpListMonths, MonthNumber) {
     std::string text;
     int month;
   };
+  // Several cases to a row; a literal split after a hex escape stays on it.
+  // clang-format off
   const MonthCase cases[] = {
       {"Jan", 1}, {"jan", 1}, {"JAN", 1}, {"Dec", 12}, {"mAy", 5},
       // French, German and Czech, as a 1251-decoded listing carries them.
@@ -393,6 +393,7 @@ TEST(FtpListMonths, MonthNumber) {
       // the code page: é is no character of 1251.
       {"Foo", 0}, {"", 0}, {"Ja", 0}, {"Janu", 0}, {"f\xC3\xA9v", 0}, {" Jan", 0},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(MonthNumber(c.text), c.month);
@@ -583,8 +584,8 @@ TEST(FtpListThreads, SessionsParseSideBySide) {
 class FtpListRegionalTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string command = "localedef -i ru_RU -f CP1251 '" + FLocales.Path() +
-                                "ru_RU.CP1251' >/dev/null 2>&1";
+    const std::string command =
+        "localedef -i ru_RU -f CP1251 '" + FLocales.Path() + "ru_RU.CP1251' >/dev/null 2>&1";
     if (std::system(command.c_str()) != 0) GTEST_SKIP() << "localedef cannot build ru_RU.CP1251";
   }
 

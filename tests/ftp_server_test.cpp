@@ -1,5 +1,3 @@
-#include "ftp/ftpsend.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,8 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "support/LoopbackSocketLibrary.h"
+#include "ftp/ftpsend.h"
 #include "support/FtpServer.h"
+#include "support/LoopbackSocketLibrary.h"
 
 // The FTP session against a real server (pyftpdlib on loopback, with "\" as
 // a path separator and code page 1251 text, like the Windows servers the
@@ -174,7 +173,7 @@ TEST_F(FtpServerTest, RestartStoreResumesAndSkipsCompleteFiles) {
   ASSERT_TRUE(ftp.StoreFile("log\\journal", true));
   EXPECT_EQ(server.Root().Read("log/journal"), whole);
   EXPECT_THAT(sent, ::testing::ElementsAre("SIZE log\\journal", "EPSV 1", "TYPE I", "ALLO 200000",
-                                            "REST 100000", "STOR log\\journal"));
+                                           "REST 100000", "STOR log\\journal"));
 
   sent.clear();
   ASSERT_TRUE(ftp.StoreFile("log\\journal", true));

@@ -1,5 +1,3 @@
-#include "ftp/ftpsend.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ftp/ftpsend.h"
 #include "platform/codepage.h"
 #include "support/LoopbackSocketLibrary.h"
 #include "support/ScriptedFtpPeer.h"
@@ -62,7 +61,8 @@ struct Session {
 
   // The script of a listing: "TYPE A", "EPSV 1" and the LIST command, which
   // gets Reply.
-  ScriptedFtpPeer& ExpectListing(const std::string& Command, const std::vector<std::string>& Reply) {
+  ScriptedFtpPeer& ExpectListing(const std::string& Command,
+                                 const std::vector<std::string>& Reply) {
     return peer.Expect("TYPE A", {"200 ok"})
         .ExpectPassive("EPSV 1", "229 Entering Extended Passive Mode (|||{port}|)")
         .Expect(Command, Reply);
@@ -126,6 +126,8 @@ TEST(FtpSessionReply, ReplyFormsAndWhatEndsThem) {
     std::string resultString;
     std::vector<std::string> fullResult;
   };
+  // One case to a line, however long.
+  // clang-format off
   const Case cases[] = {
       {"single line", "220 Ready\r\n", false, 220, "220 Ready", {"220 Ready"}},
       {"multi-line",
@@ -163,6 +165,7 @@ TEST(FtpSessionReply, ReplyFormsAndWhatEndsThem) {
        {"220-a", "220-b", "220 c"}},
       {"code page 1251 text", "220 \xCF\xF0\xE8\xE2\xE5\xF2\r\n", false, 220, "220 Привет", {"220 Привет"}},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Session s;
@@ -186,6 +189,8 @@ TEST(FtpSessionReply, OversizedRepliesReadAsFailed) {
     int code;
     size_t lines;
   };
+  // One case to a line, however long.
+  // clang-format off
   const Case cases[] = {
       {"a line of exactly 1 MiB is fine", "220 " + std::string(MiB - 4, 'x') + "\r\n", 220, 1},
       {"a line one byte longer fails", "220 " + std::string(MiB - 3, 'x') + "\r\n", 0, 1},
@@ -196,6 +201,7 @@ TEST(FtpSessionReply, OversizedRepliesReadAsFailed) {
       {"10,001 lines fail", Repeat("220-x\r\n", 10000) + "220 end\r\n", 0, 10001},
       {"an endless reply stops after 10,001 lines", Repeat("220-x\r\n", 30000), 0, 10001},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Session s;
@@ -263,7 +269,10 @@ TEST(FtpSessionReply, LateUnaskedReplyIsDiscardedBeforeTheNextCommand) {
 
 TEST(FtpSessionReply, CommandTextTravelsInCodePage1251) {
   Session s;
+  // A literal split after a hex escape stays on its line.
+  // clang-format off
   s.peer.Send({"220 Hi"}).Expect("DELE \xD7\xE5\xEA \xB9" "1.ch", {"250 \xD3\xE4\xE0\xEB\xE5\xED"});
+  // clang-format on
   s.Connect();
   s.ftp.ReadResult();
   EXPECT_TRUE(s.ftp.DeleteFile("Чек №1.ch"));
@@ -286,6 +295,8 @@ TEST(FtpSessionLogin, LogonTableGreetingAndRestartProbe) {
     bool canResume;
     int finalCode;
   };
+  // The exchanges of the log-on, as the server answers them.
+  // clang-format off
   const std::vector<Exchange> afterLogon = {{"TYPE I", {"200 ok"}},
                                             {"STRU F", {"200 ok"}},
                                             {"MODE S", {"200 ok"}}};
@@ -295,6 +306,9 @@ TEST(FtpSessionLogin, LogonTableGreetingAndRestartProbe) {
   };
   const std::vector<Exchange> userPass = {{"USER u", {"331 Password"}}, {"PASS p", {"230 In"}}};
   const std::vector<Exchange> probeOk = {{"REST 0", {"350 ok"}}, {"REST 1", {"350 ok"}}, {"REST 0", {"350 ok"}}};
+  // clang-format on
+  // One case to a line, however long.
+  // clang-format off
   const Case cases[] = {
       {"usual log-on, restart probe accepted",
        {"220 Ready"},
@@ -373,6 +387,7 @@ TEST(FtpSessionLogin, LogonTableGreetingAndRestartProbe) {
        false,
        502},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Session s;
@@ -421,7 +436,10 @@ TEST(FtpSessionLogin, RefusedConnectionKeepsThePreviousReply) {
 
 TEST(FtpSessionLogin, LoginAgainOpensAFreshConnectionAndClearsCanResume) {
   Session s;
-  s.peer.LoginSteps("u", "p", true).Expect("QUIT", {"221 Bye"}).AcceptNext().LoginSteps("u", "p", false);
+  s.peer.LoginSteps("u", "p", true)
+      .Expect("QUIT", {"221 Bye"})
+      .AcceptNext()
+      .LoginSteps("u", "p", false);
   s.StartAndLogin(true);
   EXPECT_TRUE(s.ftp.Logout());
   EXPECT_TRUE(s.ftp.Login());
@@ -436,11 +454,14 @@ TEST(FtpSessionLogin, LogoutClosesWhateverTheAnswer) {
     bool result;
     int code;
   };
+  // One case to a line, however long.
+  // clang-format off
   const Case cases[] = {
       {"QUIT answered 221", "221 Bye", true, 221},
       {"QUIT refused", "500 No", false, 500},
       {"server already gone", std::nullopt, false, 0},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Session s;
@@ -481,6 +502,8 @@ TEST(FtpSessionPassive, ParseRemote) {
     std::string ip;
     std::string port;
   };
+  // One case to a line, however long.
+  // clang-format off
   const Case cases[] = {
       {"227 Entering Passive Mode (192,168,1,2,19,137)", "192.168.1.2", "5001"},
       {"227 Entering Passive Mode 10,0,0,5,4,1", "10.0.0.5", "1025"},
@@ -490,6 +513,7 @@ TEST(FtpSessionPassive, ParseRemote) {
       {"227 Mode (1,2,3)", "1.2.3.", "0"},
       {"227 Mode (1,2,3,4,300,300)", "1.2.3.4", "77100"},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reply);
     TFTPSend ftp;
@@ -504,6 +528,8 @@ TEST(FtpSessionPassive, ParseRemoteEPSV) {
     std::string reply;
     std::string port;
   };
+  // One case to a line, however long.
+  // clang-format off
   const Case cases[] = {
       {"229 Entering Extended Passive Mode (|||921|)", "921"},
       {"229 Entering Extended Passive Mode ( |||921| ) x", "921"},
@@ -513,6 +539,7 @@ TEST(FtpSessionPassive, ParseRemoteEPSV) {
       {"229 Extended (|||x|)", ""},
       {"229 Extended ()", ""},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reply);
     TFTPSend ftp;
@@ -531,6 +558,8 @@ TEST(FtpSessionPassive, EpsvFirstThenPasvWithAndWithoutParentheses) {
     std::string passiveCommand;
     std::string passiveReply;
   };
+  // One case to a line, however long.
+  // clang-format off
   const Case cases[] = {
       {"EPSV accepted", false, {}, "EPSV 1", "229 Entering Extended Passive Mode (|||{port}|)"},
       {"EPSV refused, PASV with parentheses",
@@ -545,6 +574,7 @@ TEST(FtpSessionPassive, EpsvFirstThenPasvWithAndWithoutParentheses) {
        "227 Entering Passive Mode {pasv}"},
       {"ForceOldPort skips EPSV", true, {}, "PASV", "227 Entering Passive Mode ({pasv})"},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Session s;
@@ -619,7 +649,8 @@ TEST(FtpSessionPassive, UnreachableDataPortFails) {
     closedPort = gone.Port();
   }
   s.peer.LoginSteps("u", "p", false)
-      .Expect("EPSV 1", {"229 Entering Extended Passive Mode (|||" + std::to_string(closedPort) + "|)"});
+      .Expect("EPSV 1",
+              {"229 Entering Extended Passive Mode (|||" + std::to_string(closedPort) + "|)"});
   s.StartAndLogin(false);
   EXPECT_FALSE(s.ftp.RetrieveFile("f", false));
   EXPECT_EQ(s.ftp.DSock().LastError(), WSAECONNREFUSED);
@@ -663,6 +694,8 @@ TEST(FtpSessionList, ListingTextDecodingAndLineEnds) {
     std::string bytes;
     std::vector<std::string> lines;
   };
+  // One case to a line, however long.
+  // clang-format off
   const Case cases[] = {
       {"code page 1251 by default", "\xCF\xF0\xE0\xE9\xF1.txt\r\nb\r\n", {"Прайс.txt", "b"}},
       {"LF, CR and CR LF", "a\nb\rc\r\nd", {"a", "b", "c", "d"}},
@@ -673,6 +706,7 @@ TEST(FtpSessionList, ListingTextDecodingAndLineEnds) {
       {"UTF-16 surrogate pair", std::string("\xFF\xFE\x3D\xD8\x00\xDE", 6), {"\xF0\x9F\x98\x80"}},
       {"an empty listing", "", {}},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Session s;
@@ -693,11 +727,14 @@ TEST(FtpSessionList, RefusedOrFailedListingLeavesNothing) {
     bool sendsData;
     std::vector<std::string> finalReply;
   };
+  // One case to a line, however long.
+  // clang-format off
   const Case cases[] = {
       {"LIST answered 550", {"550 No such directory"}, false, {}},
       {"LIST answered 226 instead of class 1", {"226 Nothing"}, false, {}},
       {"final reply 426", {"150 Here"}, true, {"426 Aborted"}},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Session s;
@@ -726,6 +763,8 @@ TEST(FtpSessionRetrieve, DownloadsIntoTheDataStream) {
     std::string finalReply;
     bool result;
   };
+  // One case to a line, however long.
+  // clang-format off
   const Case cases[] = {
       {"text file", "price data\r\n", "226 Done", true},
       {"every byte value", AllByteValues(), "226 Done", true},
@@ -733,6 +772,7 @@ TEST(FtpSessionRetrieve, DownloadsIntoTheDataStream) {
       {"bigger than one packet", Repeat(AllByteValues(), 1000), "226 Done", true},
       {"final reply 426", "partial", "426 Connection closed; transfer aborted", false},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Session s;
@@ -759,6 +799,8 @@ TEST(FtpSessionRetrieve, RefusalsFailTheDownload) {
     std::vector<std::pair<std::string, std::string>> exchanges;  // after EPSV 1
     std::string streamAfter;
   };
+  // One case to a line, however long.
+  // clang-format off
   const Case cases[] = {
       {"RETR refused: the stream is emptied",
        {{"TYPE I", "200 ok"}, {"RETR missing.txt", "550 No such file"}},
@@ -766,6 +808,7 @@ TEST(FtpSessionRetrieve, RefusalsFailTheDownload) {
       // Mended fault: in the text type the file's line ends would be rewritten.
       {"TYPE I refused: no RETR", {{"TYPE I", "504 No"}}, "previous download"},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Session s;
@@ -815,6 +858,8 @@ TEST(FtpSessionRetrieve, TransfersPastTheSizeCapFail) {
     bool listing;
     bool result;
   };
+  // One case to a line, however long.
+  // clang-format off
   const Case cases[] = {
       {"download of exactly the cap", 100000, false, true},
       {"download one byte over the cap", 100001, false, false},
@@ -823,6 +868,7 @@ TEST(FtpSessionRetrieve, TransfersPastTheSizeCapFail) {
       {"listing one byte over the listing cap", 40001, true, false},
       {"listing far over both caps", 3000000, true, false},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Session s;
@@ -855,10 +901,12 @@ TEST(FtpSessionStore, CommandOrderAndOffsets) {
     bool restore;
     std::optional<std::string> sizeReply;  // reply to SIZE when it is sent
     std::string content;
-    std::vector<std::string> commands;     // after EPSV 1 and TYPE I
-    std::optional<std::string> uploaded;   // data received, when an upload runs
+    std::vector<std::string> commands;    // after EPSV 1 and TYPE I
+    std::optional<std::string> uploaded;  // data received, when an upload runs
   };
   const std::string name = "reports\\checks\\0001.ch";
+  // One case to a line, however long.
+  // clang-format off
   const Case cases[] = {
       {"restart off, probe accepted: REST 0", true, false, {}, "receipt", {"ALLO 7", "REST 0", "STOR " + name}, "receipt"},
       {"restart off, probe refused: no REST", false, false, {}, "receipt", {"ALLO 7", "STOR " + name}, "receipt"},
@@ -871,6 +919,7 @@ TEST(FtpSessionStore, CommandOrderAndOffsets) {
       {"empty upload with an empty remote file", true, true, "213 0", "", {"ALLO 0", "REST 0", "STOR " + name}, ""},
       {"binary content", false, false, {}, AllByteValues(), {"ALLO 256", "STOR " + name}, AllByteValues()},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Session s;
@@ -884,7 +933,9 @@ TEST(FtpSessionStore, CommandOrderAndOffsets) {
     expected.insert(expected.end(), {"EPSV 1", "TYPE I"});
     for (const auto& command : c.commands) {
       const bool isStor = command.starts_with("STOR ");
-      s.peer.Expect(command, {isStor ? "150 Ok to send" : command.starts_with("REST") ? "350 ok" : "200 ok"});
+      s.peer.Expect(command, {isStor                        ? "150 Ok to send"
+                              : command.starts_with("REST") ? "350 ok"
+                                                            : "200 ok"});
       expected.push_back(command);
     }
     if (c.uploaded) s.peer.ReceiveData().Send({"226 Stored"});
@@ -910,6 +961,8 @@ TEST(FtpSessionStore, RefusalsFailTheUpload) {
     bool uploads;
     std::string finalReply;
   };
+  // One case to a line, however long.
+  // clang-format off
   const Case cases[] = {
       {"REST 0 refused now", {{"TYPE I", "200 ok"}, {"ALLO 4", "200 ok"}, {"REST 0", "502 No"}}, false, ""},
       {"STOR refused",
@@ -928,6 +981,7 @@ TEST(FtpSessionStore, RefusalsFailTheUpload) {
        true,
        "226 Stored"},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Session s;
@@ -946,11 +1000,14 @@ TEST(FtpSessionStore, FileSizeReplies) {
     std::string reply;
     int32_t size;
   };
+  // One case to a line, however long.
+  // clang-format off
   const Case cases[] = {
       {"213 12345", 12345},       {"213  77 extra words", 77}, {"213 2147483647", 2147483647},
       {"213 2147483648", -1},     {"213 abc", -1},             {"550 No such file", -1},
       {"213-x\r\n213 5", 5},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reply);
     Session s;

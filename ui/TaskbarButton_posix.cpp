@@ -1,3 +1,5 @@
+#include "ui/TaskbarButton.h"
+
 #include <xcb/xcb.h>
 
 #include <QGuiApplication>
@@ -5,8 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-
-#include "ui/TaskbarButton.h"
 
 namespace {
 

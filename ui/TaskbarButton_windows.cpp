@@ -1,8 +1,8 @@
+#include "ui/TaskbarButton.h"
+
 #include <shobjidl.h>
 
 #include <QWidget>
-
-#include "ui/TaskbarButton.h"
 
 void RemoveTaskbarButton(QWidget* Window) {
   ITaskbarList* TaskbarList = nullptr;

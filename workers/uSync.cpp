@@ -73,7 +73,9 @@ bool IsDeliverableName(std::string_view Name) {
 
 void SetWorkerTimeoutForTesting(int32_t Milliseconds) { TimeoutForTesting = Milliseconds; }
 
-void SetWorkerSessionTimeoutForTesting(int Milliseconds) { SessionTimeoutForTesting = Milliseconds; }
+void SetWorkerSessionTimeoutForTesting(int Milliseconds) {
+  SessionTimeoutForTesting = Milliseconds;
+}
 
 // ---------------------------------------------------------------------------
 // The frame

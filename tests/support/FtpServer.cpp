@@ -62,16 +62,14 @@ bool ReapWithin(pid_t pid, int ms) {
 
 TestFtpServer::TestFtpServer(Options options) : FOptions(std::move(options)) {
   const std::string script = std::string(QUORVEL_TEST_SOURCE_DIR) + "/support/" + FOptions.Script;
-  std::vector<std::string> args = {QUORVEL_PYTHON,
-                                   script,
-                                   "--root",
-                                   FRoot.Path(),
-                                   "--user",
-                                   FOptions.User,
-                                   "--password",
-                                   FOptions.Password,
-                                   "--port",
-                                   std::to_string(FOptions.Port)};
+  // One option and its value per line.
+  // clang-format off
+  std::vector<std::string> args = {QUORVEL_PYTHON, script,
+                                   "--root", FRoot.Path(),
+                                   "--user", FOptions.User,
+                                   "--password", FOptions.Password,
+                                   "--port", std::to_string(FOptions.Port)};
+  // clang-format on
   args.insert(args.end(), FOptions.ExtraArgs.begin(), FOptions.ExtraArgs.end());
   std::vector<char*> argv;
   argv.reserve(args.size() + 1);
@@ -93,7 +91,8 @@ TestFtpServer::TestFtpServer(Options options) : FOptions(std::move(options)) {
     throw std::runtime_error(std::string("cannot start the FTP server: ") + std::strerror(spawned));
   }
 
-  FPort = ReadAnnouncedPort(out[0], Clock::now() + std::chrono::milliseconds(FOptions.StartTimeoutMs));
+  FPort =
+      ReadAnnouncedPort(out[0], Clock::now() + std::chrono::milliseconds(FOptions.StartTimeoutMs));
   close(out[0]);
   if (FPort <= 0) {
     Stop();

@@ -164,8 +164,8 @@ ScriptedFtpPeer& ScriptedFtpPeer::LoginSteps(const std::string& User, const std:
 std::vector<std::string> ScriptedFtpPeer::LoginCommands(const std::string& User,
                                                         const std::string& Password,
                                                         bool CanResume) {
-  std::vector<std::string> out = {"USER " + User, "PASS " + Password, "TYPE I", "STRU F",
-                                  "MODE S", "REST 0"};
+  std::vector<std::string> out = {"USER " + User, "PASS " + Password, "TYPE I",
+                                  "STRU F",       "MODE S",           "REST 0"};
   if (CanResume) {
     out.emplace_back("REST 1");
     out.emplace_back("REST 0");
@@ -173,7 +173,9 @@ std::vector<std::string> ScriptedFtpPeer::LoginCommands(const std::string& User,
   return out;
 }
 
-void ScriptedFtpPeer::Start() { FThread = std::thread([this] { Run(); }); }
+void ScriptedFtpPeer::Start() {
+  FThread = std::thread([this] { Run(); });
+}
 
 bool ScriptedFtpPeer::WaitDone(int Ms) {
   std::unique_lock lock(FLock);
@@ -211,8 +213,7 @@ void ScriptedFtpPeer::Run() {
 
 bool ScriptedFtpPeer::RunStep(const Step& step) {
   switch (step.What) {
-    case Step::SendBytes:
-      return SendControl(step.Text);
+    case Step::SendBytes: return SendControl(step.Text);
     case Step::SlowBytes:
       // A client that gives up and closes ends the trickle; that is what it
       // should do, not a script failure.
@@ -279,15 +280,9 @@ bool ScriptedFtpPeer::RunStep(const Step& step) {
       FDataReceived.push_back(std::move(payload));
       return true;
     }
-    case Step::DropControl:
-      CloseControl();
-      return true;
-    case Step::Quiet:
-      ListenFor(step.Ms);
-      return true;
-    case Step::Next:
-      CloseControl();
-      return AcceptControl();
+    case Step::DropControl: CloseControl(); return true;
+    case Step::Quiet: ListenFor(step.Ms); return true;
+    case Step::Next: CloseControl(); return AcceptControl();
   }
   return false;
 }
@@ -332,8 +327,8 @@ bool ScriptedFtpPeer::ReadLine(std::string& line, int ms) {
       return true;
     }
     if (FControl < 0) return false;
-    const int left =
-        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count());
+    const int left = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count());
     if (left <= 0 || !WaitFor(FControl, POLLIN, left)) return false;
     char buf[4096];
     const ssize_t got = recv(FControl, buf, sizeof buf, 0);

@@ -65,8 +65,7 @@ class ScriptedFtpPeer {
   // The greeting and a successful direct log-on as TFTPSend performs it:
   // "220 ...", USER, PASS, TYPE I, STRU F, MODE S and the restart probe,
   // which succeeds when CanResume is set.
-  ScriptedFtpPeer& LoginSteps(const std::string& User, const std::string& Password,
-                              bool CanResume);
+  ScriptedFtpPeer& LoginSteps(const std::string& User, const std::string& Password, bool CanResume);
 
   void Start();
   // True once every step has run (or the script stopped at a failure).
