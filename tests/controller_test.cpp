@@ -302,8 +302,9 @@ TEST_F(ControllerTest, StopAndStartInQuickSuccessionShareTheJournals) {
     return std::set<std::string>(lines.begin(), lines.end());
   };
   ASSERT_TRUE(WorkerPumpUntil([&] {
-    return JournalLines("Checks").size() >= 2 && JournalLines("Price").size() >= 2 &&
-           JournalLines("Scale").size() >= 2;
+    return distinct(JournalLines("Checks")).size() >= 2 &&
+           distinct(JournalLines("Price")).size() >= 2 &&
+           distinct(JournalLines("Scale")).size() >= 2;
   }));
   EXPECT_THAT(distinct(JournalLines("Checks")),
               ElementsAre("Загружен файл 0001.ch", "Загружен файл a.z"));
