@@ -47,14 +47,7 @@ class ControllerTest : public ::testing::Test {
     SetClockForTesting(nullptr);
   }
 
-  void UseServer() {
-    Settings->SetFTPServer("127.0.0.1");
-    Settings->SetFTPPort(server.PortText());
-    Settings->SetFTPUser("user");
-    Settings->SetFTPPass("pass");
-    Settings->SetKassaPath(till.Path());
-    Settings->SetScalePath(scales.Path());
-  }
+  void UseServer() { UseLoopbackServer(server.PortText(), till.Path(), scales.Path()); }
 
   // A server and till with something for every worker.
   void ArrangeFiles() {

@@ -214,12 +214,7 @@ int RunCase(const HostileCase& Case, const std::string& World) {
   peer.Start();
   InitApplicationDirectory(World + "app/");
   Settings = new TQuorvelSettings(World + "app/");
-  Settings->SetFTPServer("127.0.0.1");
-  Settings->SetFTPPort(peer.PortText());
-  Settings->SetFTPUser("user");
-  Settings->SetFTPPass("pass");
-  Settings->SetKassaPath(World + "till/");
-  Settings->SetScalePath(World + "till/");
+  UseLoopbackServer(peer.PortText(), World + "till/", World + "till/");
   SetWorkerTimeoutForTesting(ShortPause);
   WorkerEvents events;
 

@@ -296,11 +296,7 @@ class JournalFaultTest : public FaultTest, public ::testing::WithParamInterface<
     fs::create_directories(server.Root().Path() + "reports/checks");
     fs::create_directories(server.Root().Path() + "log");
     run->till.Write("reports/checks/a.ch", "receipt a");
-    Settings->SetFTPServer("127.0.0.1");
-    Settings->SetFTPPort(server.PortText());
-    Settings->SetFTPUser("user");
-    Settings->SetFTPPass("pass");
-    Settings->SetKassaPath(run->till.Path());
+    UseLoopbackServer(server.PortText(), run->till.Path(), run->till.Path());
   }
 
   std::shared_ptr<TFTPLoaderTh> Create() {

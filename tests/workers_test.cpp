@@ -65,12 +65,8 @@ class WorkerTest : public ::testing::Test {
   // Points the settings at a server on loopback; the till and scales
   // folders at till.
   void UseServer(int Port, const std::string& Password = "pass") {
-    Settings->SetFTPServer("127.0.0.1");
-    Settings->SetFTPPort(std::to_string(Port));
-    Settings->SetFTPUser("user");
+    UseLoopbackServer(std::to_string(Port), till.Path(), till.Path());
     Settings->SetFTPPass(Password);
-    Settings->SetKassaPath(till.Path());
-    Settings->SetScalePath(till.Path());
   }
 
   template <class TWorker>

@@ -2,18 +2,11 @@
 
 #include <filesystem>
 
-#include "app/uSettingsClass.h"
-
 namespace fs = std::filesystem;
 
 FaultStage::FaultStage(const FaultFtpServer& Server)
     : server(Server.Root().Path()), scene(server, app.Path(), till.Path(), scales.Path()) {
-  Settings->SetFTPServer("127.0.0.1");
-  Settings->SetFTPPort(Server.PortText());
-  Settings->SetFTPUser("user");
-  Settings->SetFTPPass("pass");
-  Settings->SetKassaPath(till.Path());
-  Settings->SetScalePath(scales.Path());
+  UseLoopbackServer(Server.PortText(), till.Path(), scales.Path());
 }
 
 void FaultStage::Arrange() {

@@ -31,6 +31,16 @@ WorkerAppDir::~WorkerAppDir() {
   Settings = nullptr;
 }
 
+void UseLoopbackServer(const std::string& Port, const std::string& TillFolder,
+                       const std::string& ScalesFolder) {
+  Settings->SetFTPServer("127.0.0.1");
+  Settings->SetFTPPort(Port);
+  Settings->SetFTPUser("user");
+  Settings->SetFTPPass("pass");
+  Settings->SetKassaPath(TillFolder);
+  Settings->SetScalePath(ScalesFolder);
+}
+
 bool WorkerPumpUntil(const std::function<bool()>& Done, int Ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(Ms);
   for (;;) {

@@ -30,6 +30,11 @@ class WorkerAppDir {
   TempDir FDir;
 };
 
+// Points Settings at an FTP server on 127.0.0.1 at Port, user "user" with
+// password "pass", and the till and scales folders at the ones given.
+void UseLoopbackServer(const std::string& Port, const std::string& TillFolder,
+                       const std::string& ScalesFolder);
+
 // Runs main-thread requests (as the event loop would) until Done() holds or
 // Ms have passed; returns Done().
 bool WorkerPumpUntil(const std::function<bool()>& Done, int Ms = 30000);
