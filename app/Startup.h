@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/uSettingsClass.h"
+#include "settings/uSettingsClass.h"
 
 // Start-up stage 1, before anything else of the system exists: fixes the
 // application directory from the executable's path, creates the receipt

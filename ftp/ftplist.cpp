@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <string_view>
 
-#include "app/IntegerText.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/regional.h"
+#include "settings/IntegerText.h"
 
 // Columns are counted in characters (code points of the UTF-8 text). The
 // session decodes listings byte by byte through code page 1251, so one

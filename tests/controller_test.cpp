@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/uSettingsClass.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
+#include "settings/uSettingsClass.h"
 #include "support/FtpServer.h"
 #include "support/WorkerHarness.h"
 #include "support/WorkerView.h"

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "app/uSettingsClass.h"
 #include "net/blcksock.h"
+#include "settings/uSettingsClass.h"
 #include "support/ChildProcess.h"
 #include "support/ScriptedFtpPeer.h"
 #include "support/TempDir.h"

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "app/uSettingsClass.h"
 #include "net/blcksock.h"
 #include "platform/codepage.h"
+#include "settings/uSettingsClass.h"
 #include "support/ChildProcess.h"
 #include "support/FaultFtpServer.h"
 #include "support/FaultStage.h"

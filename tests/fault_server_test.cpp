@@ -11,9 +11,9 @@
 #include <tuple>
 #include <vector>
 
-#include "app/uSettingsClass.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
+#include "settings/uSettingsClass.h"
 #include "support/FaultFtpServer.h"
 #include "support/FaultScene.h"
 #include "support/FaultStage.h"

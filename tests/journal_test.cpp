@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "app/uSettingsClass.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
+#include "settings/uSettingsClass.h"
 #include "support/FtpServer.h"
 #include "support/ScriptedFtpPeer.h"
 #include "support/WorkerHarness.h"

@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <string>
 
-#include "app/IntegerText.h"
-#include "app/uSettingsClass.h"
 #include "platform/errors.h"
+#include "settings/IntegerText.h"
+#include "settings/uSettingsClass.h"
 #include "support/ChildProcess.h"
 #include "support/PosixFaults.h"
 #include "support/TempDir.h"

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "app/uSettingsClass.h"
 #include "platform/errors.h"
 #include "platform/exename.h"
 #include "platform/posix_calls.h"
+#include "settings/uSettingsClass.h"
 #include "support/FtpServer.h"
 #include "support/ScriptedFtpPeer.h"
 #include "support/WorkerHarness.h"

@@ -2,12 +2,12 @@
 
 #include <new>
 
-#include "app/uSettingsClass.h"
 #include "ftp/ftpsend.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "settings/uSettingsClass.h"
 #include "ui/SyncView.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "ui/SyncController.h"
 
-#include "app/uSettingsClass.h"
+#include "settings/uSettingsClass.h"
 #include "ui/SyncView.h"
 
 TSyncController::TSyncController(ISyncView& View) : FView(View) {}

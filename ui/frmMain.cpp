@@ -18,8 +18,8 @@
 #include <exception>
 #include <vector>
 
-#include "app/uSettingsClass.h"
 #include "platform/paths.h"
+#include "settings/uSettingsClass.h"
 #include "ui/TabStrip.h"
 #include "ui/TaskbarButton.h"
 #include "ui/TrayIntegration.h"

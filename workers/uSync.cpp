@@ -9,14 +9,14 @@
 #include <utility>
 #include <vector>
 
-#include "app/IntegerText.h"
-#include "app/uSettingsClass.h"
 #include "ftp/ftpsend.h"
 #include "platform/errors.h"
 #include "platform/exename.h"
 #include "platform/filelease.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "settings/IntegerText.h"
+#include "settings/uSettingsClass.h"
 #include "workers/MainThreadDispatch.h"
 
 namespace {

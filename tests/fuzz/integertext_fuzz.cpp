@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/IntegerText.h"
 #include "fuzz/FuzzCheck.h"
+#include "settings/IntegerText.h"
 
 namespace {
 

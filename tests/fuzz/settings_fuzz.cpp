@@ -10,12 +10,12 @@
 #include <string_view>
 #include <vector>
 
-#include "app/ProfileFile.h"
-#include "app/uSettingsClass.h"
 #include "fuzz/FuzzCheck.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "platform/posix_calls.h"
+#include "settings/ProfileFile.h"
+#include "settings/uSettingsClass.h"
 #include "support/TempDir.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "app/uSettingsClass.h"
 #include "platform/files.h"
+#include "settings/uSettingsClass.h"
 #include "workers/MainThreadDispatch.h"
 
 extern char** environ;

@@ -1,6 +1,6 @@
 #include "support/WorkerView.h"
 
-#include "app/uSettingsClass.h"
+#include "settings/uSettingsClass.h"
 
 void WorkerView::SetStatusText(const std::string& Text) {
   Status = Text;

@@ -31,8 +31,8 @@
 #include <vector>
 
 #include "app/Startup.h"
-#include "app/uSettingsClass.h"
 #include "platform/posix_calls.h"
+#include "settings/uSettingsClass.h"
 #include "support/LoopbackPorts.h"
 #include "support/TempDir.h"
 #include "ui/FolderDialog.h"

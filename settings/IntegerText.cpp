@@ -1,4 +1,4 @@
-#include "app/IntegerText.h"
+#include "settings/IntegerText.h"
 
 #include <algorithm>
 #include <limits>

@@ -1,13 +1,13 @@
-#include "app/uSettingsClass.h"
+#include "settings/uSettingsClass.h"
 
 #include <optional>
 #include <utility>
 
-#include "app/IntegerText.h"
-#include "app/ProfileFile.h"
 #include "platform/codepage.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "settings/IntegerText.h"
+#include "settings/ProfileFile.h"
 
 TQuorvelSettings* Settings = nullptr;
 
