@@ -56,65 +56,6 @@ std::string_view TextBefore(std::string_view Value, char Mark) {
   return Value.substr(0, Value.find(Mark));
 }
 
-// UTF-8 text of UTF-16 code units; unpaired surrogates become U+FFFD.
-std::string Utf16ToUtf8(std::string_view Bytes, bool BigEndian) {
-  std::string out;
-  const auto unitAt = [&](size_t i) {
-    const auto b0 = static_cast<unsigned char>(Bytes[i]);
-    const auto b1 = static_cast<unsigned char>(Bytes[i + 1]);
-    return static_cast<char32_t>(BigEndian ? (b0 << 8) | b1 : (b1 << 8) | b0);
-  };
-  for (size_t i = 0; i + 1 < Bytes.size(); i += 2) {
-    const char32_t unit = unitAt(i);
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 3 < Bytes.size()) {
-      const char32_t low = unitAt(i + 2);
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-        i += 2;
-        continue;
-      }
-    }
-    AppendUtf8(out, unit >= 0xD800 && unit <= 0xDFFF ? U'\uFFFD' : unit);
-  }
-  return out;
-}
-
-// UTF-8 bytes made well-formed: malformed sequences become U+FFFD.
-std::string SanitizeUtf8(std::string_view Bytes) {
-  std::string out;
-  for (size_t pos = 0; pos < Bytes.size();) {
-    const long codePoint = DecodeUtf8(Bytes, pos);
-    AppendUtf8(out, codePoint < 0 ? U'\uFFFD' : static_cast<char32_t>(codePoint));
-  }
-  return out;
-}
-
-// The text of a listing: a byte-order mark selects its Unicode encoding,
-// otherwise the bytes are code page 1251 text.
-std::string DecodeListing(std::string_view Bytes) {
-  if (Bytes.starts_with("\xEF\xBB\xBF")) return SanitizeUtf8(Bytes.substr(3));
-  if (Bytes.starts_with("\xFF\xFE")) return Utf16ToUtf8(Bytes.substr(2), false);
-  if (Bytes.starts_with("\xFE\xFF")) return Utf16ToUtf8(Bytes.substr(2), true);
-  return Cp1251ToUtf8(Bytes);
-}
-
-// Lines split at CR LF, LF or CR; a line end at the very end opens no
-// further line.
-std::vector<std::string> SplitLines(std::string_view Text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < Text.size()) {
-    const size_t end = Text.find_first_of("\r\n", start);
-    if (end == std::string_view::npos) {
-      lines.emplace_back(Text.substr(start));
-      break;
-    }
-    lines.emplace_back(Text.substr(start, end - start));
-    start = end + (Text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
-  }
-  return lines;
-}
-
 // Appends everything the data connection delivers at the stream's position
 // until the peer closes it, an error occurs or Timeout passes without data.
 // False, with the connection dropped at once, when the stream would grow
@@ -356,11 +297,14 @@ bool TFTPSend::List(std::string Directory, bool NameList) {
   FTPCommand("TYPE A");
   if (!OpenDataChannel()) return false;
   if (ReplyClass(FTPCommand((NameList ? "NLST" : "LIST") + Directory)) != 1) return false;
-  const bool result = DataReadWithin(*FDataStream, std::min(FMaxListingSize, FMaxDataSize));
+  bool result = DataReadWithin(*FDataStream, std::min(FMaxListingSize, FMaxDataSize));
   if (result && !NameList) {
     FDataStream->SetPosition(0);
-    FFtpList->Lines() = SplitLines(DecodeListing(FDataStream->Bytes()));
-    FFtpList->ParseLines();
+    // A listing that would take more memory parsed than the list allows
+    // fails as one past the byte cap does, and leaves the list empty.
+    result = FFtpList->LoadListing(FDataStream->Bytes());
+    if (result) FFtpList->ParseLines();
+    result = result && !FFtpList->MemoryExceeded();
   }
   FDataStream->SetPosition(0);
   return result;

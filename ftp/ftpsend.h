@@ -96,7 +96,8 @@ class TFTPSend : public TSynaClient {
   void SetMaxDataSize(int64_t Value) { FMaxDataSize = Value; }
   // The most bytes a listing may bring (16 MiB, some 250,000 entries of a
   // Unix-style listing): parsed, a listing takes several times its size, so
-  // it gets a much smaller cap than a download. Tests lower it.
+  // it gets a much smaller cap than a download, and the parsed listing is
+  // bounded as well (MaxMemory of FtpList). Tests lower it.
   int64_t MaxListingSize() const { return FMaxListingSize; }
   void SetMaxListingSize(int64_t Value) { FMaxListingSize = Value; }
 
