@@ -230,8 +230,8 @@ constexpr std::array<std::array<std::string_view, 12>, 6> kMonthNames = {{
 }};
 // clang-format on
 
-// A spelling of a month as upper-cased 1251 bytes; texts of up to eight
-// bytes compare by a number that packs their bytes.
+// A spelling of a month as upper-cased 1251 bytes; texts shorter than eight
+// bytes compare by a number that packs their length and bytes.
 struct TMonthSpelling {
   std::string Text;
   uint64_t Key;
@@ -343,14 +343,17 @@ bool IsUtf16(TListingEncoding Encoding) {
   return Encoding == TListingEncoding::Utf16LE || Encoding == TListingEncoding::Utf16BE;
 }
 
+// The UTF-16 code unit of the two bytes at I.
+char32_t Utf16Unit(std::string_view Bytes, size_t I, bool BigEndian) {
+  const auto b0 = static_cast<unsigned char>(Bytes[I]);
+  const auto b1 = static_cast<unsigned char>(Bytes[I + 1]);
+  return static_cast<char32_t>(BigEndian ? (b0 << 8) | b1 : (b1 << 8) | b0);
+}
+
 // UTF-8 text of UTF-16 code units; unpaired surrogates become U+FFFD.
 std::string Utf16ToUtf8(std::string_view Bytes, bool BigEndian) {
   std::string out;
-  const auto unitAt = [&](size_t i) {
-    const auto b0 = static_cast<unsigned char>(Bytes[i]);
-    const auto b1 = static_cast<unsigned char>(Bytes[i + 1]);
-    return static_cast<char32_t>(BigEndian ? (b0 << 8) | b1 : (b1 << 8) | b0);
-  };
+  const auto unitAt = [&](size_t i) { return Utf16Unit(Bytes, i, BigEndian); };
   for (size_t i = 0; i + 1 < Bytes.size(); i += 2) {
     const char32_t unit = unitAt(i);
     if (unit >= 0xD800 && unit <= 0xDBFF && i + 3 < Bytes.size()) {
@@ -397,15 +400,13 @@ bool ForEachEncodedLine(std::string_view Bytes, TListingEncoding Encoding, TTake
   const size_t unit = IsUtf16(Encoding) ? 2 : 1;
   // An odd byte at the end of UTF-16 is no character.
   Bytes = Bytes.substr(0, Bytes.size() / unit * unit);
-  const auto unitAt = [&](size_t i) -> unsigned {
-    const auto b0 = static_cast<unsigned char>(Bytes[i]);
-    if (unit == 1) return b0;
-    const auto b1 = static_cast<unsigned char>(Bytes[i + 1]);
-    return Encoding == TListingEncoding::Utf16BE ? (b0 << 8) | b1 : (b1 << 8) | b0;
+  const auto unitAt = [&](size_t i) -> char32_t {
+    if (unit == 1) return static_cast<unsigned char>(Bytes[i]);
+    return Utf16Unit(Bytes, i, Encoding == TListingEncoding::Utf16BE);
   };
   size_t start = 0;
   for (size_t i = 0; i < Bytes.size();) {
-    const unsigned value = unitAt(i);
+    const char32_t value = unitAt(i);
     i += unit;
     if (value != '\r' && value != '\n') continue;
     if (!Take(Bytes.substr(start, i - unit - start))) return false;
