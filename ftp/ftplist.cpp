@@ -735,14 +735,16 @@ bool TFTPList::ParseEplfLine(const std::string& Value) {
 
 int TFTPList::MatchMask(const std::string& Value, const std::string& NextValue,
                         const std::string& Mask) {
-  return RunMask(CompileMask(Mask), TMatchLine(Value), TMatchLine(NextValue), false);
+  return RunMask(CompileMask(Mask), TMatchLine(Value), NextValue, false);
 }
 
 int TFTPList::RunMask(const TMaskProgram& Program, const TMatchLine& Value,
-                      const TMatchLine& NextValue, bool StopAtRefusedField) {
+                      std::string_view NextValue, bool StopAtRefusedField) {
   using TKind = TMaskStep::TKind;
   ClearFields();
   if (Value.Text.empty() || Program.Steps.empty()) return 0;
+  // The next line is looked at only by the one layout that goes on into it.
+  TMatchLine nextLine{std::string_view()};
   const TMatchLine* current = &Value;
   std::string_view line = Value.Text;
   size_t pos = 0;
@@ -807,8 +809,9 @@ int TFTPList::RunMask(const TMaskProgram& Program, const TMatchLine& Value,
         pos += CharWidth(line, pos);
         break;
       case TKind::NextLine:
-        current = &NextValue;
-        line = NextValue.Text;
+        nextLine = TMatchLine(NextValue);
+        current = &nextLine;
+        line = NextValue;
         pos = 0;
         result = 2;
         break;
@@ -939,7 +942,7 @@ void TFTPList::ParseLines() {
       continue;
     }
     const TMatchLine current(line);
-    const TMatchLine next(n + 1 < FLines.size() ? std::string_view(FLines[n + 1]) : "");
+    const std::string_view next = n + 1 < FLines.size() ? std::string_view(FLines[n + 1]) : "";
     const size_t chars = current.Chars();
     bool taken = false;
     int match = 0;

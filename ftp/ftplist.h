@@ -19,7 +19,7 @@ class TFTPListRec {
   virtual void Assign(const TFTPListRec& Value);
 
   const std::string& FileName() const { return FFileName; }
-  void SetFileName(const std::string& Value) { FFileName = Value; }
+  void SetFileName(std::string Value) { FFileName = std::move(Value); }
   bool Directory() const { return FDirectory; }
   void SetDirectory(bool Value) { FDirectory = Value; }
   bool Readable() const { return FReadable; }
@@ -29,7 +29,7 @@ class TFTPListRec {
   TDateTime FileTime() const { return FFileTime; }
   void SetFileTime(TDateTime Value) { FFileTime = Value; }
   const std::string& OriginalLine() const { return FOriginalLine; }
-  void SetOriginalLine(const std::string& Value) { FOriginalLine = Value; }
+  void SetOriginalLine(std::string Value) { FOriginalLine = std::move(Value); }
   const std::string& Mask() const;
   void SetMask(const std::string& Value);
   // The parser hands every entry of one mask the same text.
@@ -112,7 +112,7 @@ class TFTPList {
   // MatchMask with a compiled mask. With StopAtRefusedField a character
   // that CheckFields would refuse in its field ends the match at once
   // (result 0), sparing the rest of a layout that cannot be accepted.
-  int RunMask(const TMaskProgram& Program, const TMatchLine& Value, const TMatchLine& NextValue,
+  int RunMask(const TMaskProgram& Program, const TMatchLine& Value, std::string_view NextValue,
               bool StopAtRefusedField);
   void FillEntryAt(TFTPListRec& Value, const TLocalTime& Present);
   // Memory held by the entries and unparsed lines with their containers,
