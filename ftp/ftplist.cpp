@@ -159,6 +159,13 @@ size_t CharWidth(std::string_view Text, size_t Pos) {
   return next - Pos;
 }
 
+// The bytes before the first one beyond ASCII.
+size_t AsciiPrefixOf(std::string_view Text) {
+  const auto beyond = std::find_if(Text.begin(), Text.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+  return static_cast<size_t>(beyond - Text.begin());
+}
+
 // The position Count characters after Pos; npos when the text ends first.
 size_t AdvanceChars(std::string_view Text, size_t Pos, size_t Count) {
   for (; Count > 0; --Count) {
@@ -455,29 +462,24 @@ void ReleaseAll(std::vector<T>& Items) {
 
 // --- Compiled masks
 
-// A line to match, with what a match needs to know about all of it.
+// A line to match. Up to its first byte beyond ASCII one byte is one
+// character, so steps there move by bytes without decoding.
 struct TMatchLine {
-  explicit TMatchLine(std::string_view Line)
-      : Text(Line), Ascii(std::all_of(Line.begin(), Line.end(), [](char c) {
-          return static_cast<unsigned char>(c) < 0x80;
-        })) {}
+  explicit TMatchLine(std::string_view Line) : Text(Line), AsciiPrefix(AsciiPrefixOf(Line)) {}
 
-  size_t Chars() const { return Ascii ? Text.size() : AdvanceCount(Text); }
+  size_t Chars() const {
+    size_t count = AsciiPrefix;
+    for (size_t pos = AsciiPrefix; pos < Text.size(); ++count) pos = AdvanceChars(Text, pos, 1);
+    return count;
+  }
   // The position Count characters after Pos; npos when the line ends first.
   size_t Advance(size_t Pos, size_t Count) const {
-    if (!Ascii) return AdvanceChars(Text, Pos, Count);
-    return Pos + Count <= Text.size() ? Pos + Count : std::string_view::npos;
+    if (Pos + Count <= AsciiPrefix) return Pos + Count;
+    return AdvanceChars(Text, Pos, Count);
   }
 
   std::string_view Text;
-  bool Ascii;
-
- private:
-  static size_t AdvanceCount(std::string_view Text) {
-    size_t count = 0;
-    for (size_t pos = 0; pos < Text.size(); ++count) pos = AdvanceChars(Text, pos, 1);
-    return count;
-  }
+  size_t AsciiPrefix;
 };
 
 // A run of mask characters that act alike, as one step.
