@@ -445,7 +445,7 @@ int64_t EntryBytes(const TFTPListRec& Entry) {
 }
 
 int64_t LinesBytes(const std::vector<std::string>& Lines) {
-  int64_t held = static_cast<int64_t>(Lines.capacity() * sizeof(std::string));
+  auto held = static_cast<int64_t>(Lines.capacity() * sizeof(std::string));
   for (const std::string& line : Lines) held += HeapBytes(line);
   return held;
 }
@@ -677,7 +677,7 @@ bool TFTPList::LoadListing(std::string_view Bytes) {
     return true;
   });
   // The line objects alone may already be too many.
-  int64_t held = static_cast<int64_t>(count * sizeof(std::string));
+  auto held = static_cast<int64_t>(count * sizeof(std::string));
   bool fits = held <= FMaxMemory;
   if (fits) {
     FLines.reserve(count);

@@ -578,13 +578,13 @@ TEST_F(FtpListTest, ListingPastTheMemoryBoundLeavesAnEmptyList) {
     bool exceeded;
     int count;
   };
+  constexpr int64_t KiB = 1024;
   const BoundCase cases[] = {
-      {"within the default bound", UnixListingBytes(), 96 * 1024 * 1024, true, false, 100},
-      {"within a bound of 64 KiB", UnixListingBytes(), 64 * 1024, true, false, 100},
-      {"lines fit, entries pass the bound", UnixListingBytes(), 16 * 1024, true, true, 0},
-      {"the lines alone pass the bound", UnixListingBytes(), 4 * 1024, false, true, 0},
-      {"more line objects than the bound holds", std::string(1000, '\n'), 16 * 1024, false, true,
-       0},
+      {"within the default bound", UnixListingBytes(), 96 * 1024 * KiB, true, false, 100},
+      {"within a bound of 64 KiB", UnixListingBytes(), 64 * KiB, true, false, 100},
+      {"lines fit, entries pass the bound", UnixListingBytes(), 16 * KiB, true, true, 0},
+      {"the lines alone pass the bound", UnixListingBytes(), 4 * KiB, false, true, 0},
+      {"more line objects than the bound holds", std::string(1000, '\n'), 16 * KiB, false, true, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
