@@ -91,9 +91,10 @@ std::string OneLetterLines() {
 std::string EmptyLines() { return std::string(16 * MiB, '\n'); }
 
 // Lines of bytes that code page 1251 decodes to three-byte characters ("€"),
-// long enough for the layout that takes any line of 55 characters.
+// long enough for the layout that takes any line of 55 characters: the text
+// triples, and each entry holds its line and most of it again as its name.
 std::string WideLines() {
-  const std::string line = std::string(60, '\x88') + "\r\n";
+  const std::string line = std::string(400, '\x88') + "\r\n";
   std::string listing;
   for (size_t i = 0; i < 16 * MiB / line.size(); ++i) listing += line;
   return listing;
