@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/FtpServer.h"
+#include "support/LoopbackPorts.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -54,7 +60,69 @@ ChildResult RunUntilStarted(const std::string& Program) {
   return RunChild({Program}, kNoDisplay, 60, kFirstBalloon);
 }
 
+// A socket file such as a compositor that has gone leaves behind: nobody
+// listens on it any more.
+void LeaveStaleSocket(const std::string& Path) {
+  sockaddr_un Address{};
+  Address.sun_family = AF_UNIX;
+  ASSERT_LT(Path.size(), sizeof Address.sun_path);
+  std::memcpy(Address.sun_path, Path.c_str(), Path.size() + 1);
+  const int Socket = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(::bind(Socket, reinterpret_cast<const sockaddr*>(&Address), sizeof Address), 0);
+  ::close(Socket);
+  ASSERT_TRUE(fs::exists(Path));
+}
+
 }  // namespace
+
+// A display that is named but that nobody serves (a stale remote session, an
+// autostart that runs before X) leaves the program without a window, not
+// without its exchange: it says so in one line and works headless.
+TEST_F(InstalledProgram, RunsHeadlessWhenTheNamedDisplayDoesNotAnswer) {
+  TestFtpServer Server;
+  fs::create_directories(Server.Root().Path() + "reports/checks");
+  TempDir Till;
+  Dir.Write("Shop Касса/Agent/Quorvel.ini", "[main]\nserver=127.0.0.1\nport=" + Server.PortText() +
+                                                "\nuser=user\npass=pass\nkassaPath=" + Till.Path() +
+                                                "\nAutoStartThread=1\n");
+  // An X server on loopback TCP whose port is bound but never listens.
+  const std::string RefusedX = "127.0.0.1:" + std::to_string(RefusingLoopbackPort() - 6000);
+  const std::string StaleSocket = Dir.Path() + "wayland-stale";
+  LeaveStaleSocket(StaleSocket);
+  const struct {
+    const char* Case;
+    std::vector<std::string> Environment;
+    std::string Names;
+  } Cases[] = {
+      {"X refused", {"DISPLAY=" + RefusedX, "WAYLAND_DISPLAY="}, RefusedX},
+      {"Wayland without its socket",
+       {"DISPLAY=", "WAYLAND_DISPLAY=wayland-quorvel", "XDG_RUNTIME_DIR=" + Dir.Path()},
+       "wayland-quorvel"},
+      {"Wayland socket left behind", {"DISPLAY=", "WAYLAND_DISPLAY=" + StaleSocket}, StaleSocket},
+      {"both refused",
+       {"DISPLAY=" + RefusedX, "WAYLAND_DISPLAY=wayland-quorvel", "XDG_RUNTIME_DIR=" + Dir.Path()},
+       RefusedX + ", wayland-quorvel"},
+  };
+  int Receipt = 0;
+  for (const auto& Case : Cases) {
+    SCOPED_TRACE(Case.Case);
+    const std::string Name = std::to_string(++Receipt) + ".ch";
+    Till.Write("reports/checks/" + Name, "receipt " + Name);
+    // Until the server has the receipt and the staged copy is gone.
+    const ChildResult Run =
+        RunChildUntil({Folder + "quorvel"}, Case.Environment, 60, [&](const std::string&) {
+          return Server.Root().Exists("reports/checks/" + Name) &&
+                 Server.Root().Read("reports/checks/" + Name) == "receipt " + Name &&
+                 !fs::exists(Folder + "reports/checks/" + Name);
+        });
+    EXPECT_EQ(Run.ExitCode, 0) << Run.Output;
+    const std::string Reason =
+        "Дисплей недоступен (" + Case.Names + "), программа работает без окна\n";
+    EXPECT_EQ(Run.Output.find(Reason), 0U) << Run.Output;
+    EXPECT_EQ(Run.Output.find(Reason, 1), std::string::npos) << Run.Output;
+    EXPECT_NE(Run.Output.find("Состояние: Запущен"), std::string::npos) << Run.Output;
+  }
+}
 
 TEST_F(InstalledProgram, CreatesTheStagingFolderButNoSettingsFile) {
   const ChildResult Run = RunUntilStarted(Folder + "quorvel");

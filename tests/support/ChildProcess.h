@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,13 @@ struct ChildResult {
 ChildResult RunChild(const std::vector<std::string>& Command,
                      const std::vector<std::string>& Environment = {}, int TimeoutSeconds = 60,
                      const std::string& TerminateOnOutput = "");
+
+// The same, but the child is sent SIGTERM as soon as Done holds; Done is
+// asked with the output so far whenever output arrives and at least every
+// 50 ms (for conditions outside the child, such as a file on a server).
+ChildResult RunChildUntil(const std::vector<std::string>& Command,
+                          const std::vector<std::string>& Environment, int TimeoutSeconds,
+                          const std::function<bool(const std::string& Output)>& Done);
 
 // The same as the unprivileged user "nobody" (uid and gid 65534, no groups):
 // tests run as root, whom permission bits do not stop.

@@ -1,0 +1,91 @@
+#include "ui/DisplayProbe.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+std::string Environment(const char* Name) {
+  const char* Value = std::getenv(Name);
+  return Value != nullptr ? Value : "";
+}
+
+bool XDisplayAnswers(const std::string& Name) {
+  // A refused authorisation fails here just as a missing server does, and
+  // the toolkit could not use either.
+  xcb_connection_t* Connection = xcb_connect(Name.c_str(), nullptr);
+  const bool Answers = xcb_connection_has_error(Connection) == 0;
+  xcb_disconnect(Connection);
+  return Answers;
+}
+
+// A compositor listens on a socket named after the display, in the runtime
+// folder unless the name is a path. A socket file left behind by a
+// compositor that has gone refuses the connection.
+bool WaylandDisplayAnswers(const std::string& Name) {
+  const std::string RuntimeFolder = Environment("XDG_RUNTIME_DIR");
+  if (Name.front() != '/' && RuntimeFolder.empty()) return false;
+  const std::string Path = Name.front() == '/' ? Name : RuntimeFolder + "/" + Name;
+  sockaddr_un Address{};
+  Address.sun_family = AF_UNIX;
+  if (Path.size() >= sizeof Address.sun_path) return false;
+  std::memcpy(Address.sun_path, Path.c_str(), Path.size() + 1);
+  const int Socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (Socket < 0) return false;
+  const bool Answers =
+      ::connect(Socket, reinterpret_cast<const sockaddr*>(&Address), sizeof Address) == 0;
+  ::close(Socket);
+  return Answers;
+}
+
+std::vector<std::string> SplitPlatforms(const std::string& List) {
+  std::vector<std::string> Names;
+  for (size_t Start = 0; Start <= List.size();) {
+    const size_t End = std::min(List.find(';', Start), List.size());
+    if (End > Start) Names.push_back(List.substr(Start, End - Start));
+    Start = End + 1;
+  }
+  return Names;
+}
+
+}  // namespace
+
+TDisplayChoice ChooseDisplay() {
+  const std::string X = Environment("DISPLAY");
+  const std::string Wayland = Environment("WAYLAND_DISPLAY");
+  if (X.empty() && Wayland.empty()) return {};
+  const bool XAnswers = !X.empty() && XDisplayAnswers(X);
+  const bool WaylandAnswers = !Wayland.empty() && WaylandDisplayAnswers(Wayland);
+
+  // The platforms asked for, or both display kinds with the session's own
+  // first; the display kinds that do not answer are dropped, the toolkit's
+  // other platforms (offscreen, vnc...) need no display and stay.
+  std::vector<std::string> Asked = SplitPlatforms(Environment("QT_QPA_PLATFORM"));
+  if (Asked.empty()) {
+    Asked = Environment("XDG_SESSION_TYPE") == "wayland"
+                ? std::vector<std::string>{"wayland", "xcb"}
+                : std::vector<std::string>{"xcb", "wayland"};
+  }
+  TDisplayChoice Choice;
+  for (const std::string& Platform : Asked) {
+    const bool Answers = Platform == "xcb"                                   ? XAnswers
+                         : std::string_view(Platform).starts_with("wayland") ? WaylandAnswers
+                                                                             : true;
+    if (!Answers) continue;
+    Choice.Platforms += (Choice.Platforms.empty() ? "" : ";") + Platform;
+  }
+  Choice.Usable = !Choice.Platforms.empty();
+  if (!Choice.Usable) {
+    const std::string Names = X.empty() || Wayland.empty() ? X + Wayland : X + ", " + Wayland;
+    Choice.Reason = "Дисплей недоступен (" + Names + "), программа работает без окна";
+  }
+  return Choice;
+}
