@@ -11,6 +11,7 @@
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QEventLoop>
+#include <QFontDatabase>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -492,11 +493,54 @@ class TestWindow : public QObject {
     QCOMPARE(Widget->pos(), Place.topLeft());
     if (!Place.size().isEmpty()) QCOMPARE(Widget->size(), Place.size());
     QCOMPARE(Widget->font().pixelSize(), ControlFontPixels);
-    // Captions end before the value column, whatever face stands in for
-    // Tahoma.
-    if (Name.startsWith("Label") && Widget->parentWidget()->objectName() == "tsStatus") {
-      QVERIFY(Widget->geometry().right() < 219);
+    // Captions end before the field right of them, whatever face stands in
+    // for Tahoma; the check box's caption stays inside the box.
+    if (Name.startsWith("Label")) {
+      const int Field = Widget->parentWidget()->objectName() == "tsStatus" ? 219
+                        : Widget->x() < 272                                ? 112
+                                                                           : 368;
+      QVERIFY2(Widget->geometry().right() < Field, qPrintable(Widget->font().family()));
     }
+    if (Name == "CheckBox1") QVERIFY(Widget->sizeHint().width() <= Widget->width());
+  }
+
+  // Every caption fits the room of the Tahoma layout in any face that could
+  // stand in for it: each one installed here is narrowed as the window's
+  // would be, and the captions are laid out as the window lays them out.
+  void everyInstalledFaceFitsTheCaptions() {
+    const struct {
+      const char* Caption;
+      int Left;
+      int Field;
+    } Captions[] = {
+        {"Состояние:", 16, 219},
+        {"Время последнего обновления прайса:", 16, 219},
+        {"Время последней отправки чеков:", 16, 219},
+        {"Время последней прогрузки весов:", 16, 219},
+        {"IP сервера", 16, 112},
+        {"Пользователь", 16, 112},
+        {"Порт", 272, 368},
+        {"Пароль", 272, 368},
+        {"Каталог кассы", 16, 112},
+        {"Каталог весов", 16, 112},
+    };
+    int Faces = 0;
+    for (const QString& Family : QFontDatabase::families()) {
+      // Bitmap faces cannot be narrowed; no stand-in is one.
+      if (!QFontDatabase::isSmoothlyScalable(Family)) continue;
+      ++Faces;
+      QWidget Page;
+      Page.setFont(FittedWindowFont(Family, ControlFontPixels));
+      for (const auto& Item : Captions) {
+        auto* Label = new QLabel(QString::fromUtf8(Item.Caption), &Page);
+        Label->move(Item.Left, 0);
+        Label->adjustSize();
+        QVERIFY2(Label->geometry().right() < Item.Field, qPrintable(Family + ": " + Label->text()));
+      }
+      QCheckBox Box("Запускать проверку чеков и прайса вместе с программой", &Page);
+      QVERIFY2(Box.sizeHint().width() <= 329, qPrintable(Family));
+    }
+    QVERIFY(Faces > 0);
   }
 
   void windowFrameAndTabs() {
