@@ -26,19 +26,25 @@
 #include <QToolButton>
 #include <QTreeView>
 #include <cerrno>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/Startup.h"
+#include "net/blcksock.h"
 #include "platform/posix_calls.h"
 #include "settings/uSettingsClass.h"
+#include "support/FtpServer.h"
 #include "support/LoopbackPorts.h"
 #include "support/TempDir.h"
+#include "support/WorkerHarness.h"
+#include "ui/ExchangeJournal.h"
 #include "ui/FolderDialog.h"
 #include "ui/TabStrip.h"
 #include "ui/WindowFont.h"
+#include "ui/WindowMain.h"
 #include "ui/frmMain.h"
 #include "workers/uSync.h"
 
@@ -709,6 +715,31 @@ class TestWindow : public QObject {
     QCOMPARE(FErrors, QStringList(2, "Thread creation error: out of threads"));
   }
 
+  // Workers hand their events to the window only through the queued call
+  // that wakes the Qt loop: one real cycle against the loopback server ends
+  // with its stamp on the status page.
+  void workerCycleReachesTheStatusPage() {
+    TestFtpServer Server;
+    for (const char* Folder : {"log", "reports/checks"})
+      std::filesystem::create_directories(Server.Root().Path() + Folder);
+    TempDir Till;
+    TempDir Scales;
+    Till.Write("reports/checks/0001.ch", "receipt");
+    UseSettings("");
+    std::filesystem::create_directories(FAppDir->Path() + "reports/checks");
+    UseLoopbackServer(Server.PortText(), Till.Path(), Scales.Path());
+    SetJournalUploadPortForTesting(Server.PortText());
+    Open();
+    Click("btnSync");
+    QTRY_VERIFY_WITH_TIMEOUT(!Settings->ChSync().empty(), 20000);
+    QCOMPARE(Text("lbTimeCh"), QString::fromStdString(Settings->ChSync()));
+    QCOMPARE(QString::fromStdString(Server.Root().Read("reports/checks/0001.ch")),
+             QString("receipt"));
+    QVERIFY(FErrors.isEmpty());
+    Click("btnSync");
+    SetJournalUploadPortForTesting("");
+  }
+
   // Ends the event loop, so it runs last.
   void zz_closeProgramEndsTheLoop() {
     UseSettings("server=127.0.0.1\nport=" + std::to_string(RefusingLoopbackPort()) +
@@ -729,8 +760,12 @@ class TestWindow : public QObject {
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  // As the program starts: the socket library, then the window's
+  // application with main-thread dispatch woken through its loop.
+  if (!LoadSocketLibrary()) return 1;
   QApplication Application(argc, argv);
   Application.setQuitOnLastWindowClosed(false);
+  WakeMainThreadThrough(&Application);
   TestWindow Test;
   const int Failures = QTest::qExec(&Test, argc, argv);
   // Workers of the start-up cases are still in their pause: end as the
