@@ -13,6 +13,7 @@
 #include <climits>
 #include <csignal>
 #include <stdexcept>
+#include <string_view>
 
 extern char** environ;
 
@@ -41,7 +42,16 @@ ChildResult RunChildUntil(const std::vector<std::string>& Command,
                           const std::function<bool(const std::string& Output)>& Done) {
   std::vector<std::string> Arguments = Command;
   std::vector<std::string> Variables;
-  for (char** Entry = environ; *Entry != nullptr; ++Entry) Variables.emplace_back(*Entry);
+  // A variable given replaces the inherited one: the first of two entries
+  // of a name is the one a program reads.
+  const auto Given = [&Environment](std::string_view Entry) {
+    const std::string_view Name = Entry.substr(0, Entry.find('=') + 1);
+    return std::any_of(Environment.begin(), Environment.end(),
+                       [Name](std::string_view Other) { return Other.starts_with(Name); });
+  };
+  for (char** Entry = environ; *Entry != nullptr; ++Entry) {
+    if (!Given(*Entry)) Variables.emplace_back(*Entry);
+  }
   Variables.insert(Variables.end(), Environment.begin(), Environment.end());
 
   std::array<int, 2> Pipe{};

@@ -10,9 +10,9 @@ struct ChildResult {
 };
 
 // Runs Command (a path and its arguments) with Environment ("NAME=value")
-// added to this process's, waits at most TimeoutSeconds and kills it then.
-// When TerminateOnOutput is given, the child is sent SIGTERM as soon as its
-// output holds that text (for programs that run until they are stopped).
+// added to this process's, each replacing an inherited one of its name, waits at most
+// TimeoutSeconds and kills it then. When TerminateOnOutput is given, the child is sent SIGTERM as
+// soon as its output holds that text (for programs that run until they are stopped).
 ChildResult RunChild(const std::vector<std::string>& Command,
                      const std::vector<std::string>& Environment = {}, int TimeoutSeconds = 60,
                      const std::string& TerminateOnOutput = "");
