@@ -12,5 +12,6 @@ bool RunWindowIfPossible(int& argc, char** argv) {
     if (!Display.Reason.empty()) std::cerr << Display.Reason << std::endl;
     return false;
   }
+  // Display holds the probe's connection until the process ends.
   EndProcess(RunWindow(argc, argv, Display.Platforms));
 }

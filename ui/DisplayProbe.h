@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 // The display the window is drawn on, chosen before the toolkit starts: the
@@ -13,6 +14,10 @@ struct TDisplayChoice {
   // One line for the user when displays are named but none of them answers;
   // empty otherwise.
   std::string Reason;
+  // The probe's own connection, to be kept while the window runs: a bare X
+  // server starts over when its last client leaves, and the toolkit's
+  // connection would meet it half-way.
+  std::shared_ptr<void> Held;
 };
 
 // Asks each display that this session names whether it answers. Where no

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -18,13 +19,13 @@ std::string Environment(const char* Name) {
   return Value != nullptr ? Value : "";
 }
 
-bool XDisplayAnswers(const std::string& Name) {
-  // A refused authorisation fails here just as a missing server does, and
-  // the toolkit could not use either.
-  xcb_connection_t* Connection = xcb_connect(Name.c_str(), nullptr);
-  const bool Answers = xcb_connection_has_error(Connection) == 0;
-  xcb_disconnect(Connection);
-  return Answers;
+// The connection when the X display answers, empty otherwise. A refused
+// authorisation fails here just as a missing server does, and the toolkit
+// could not use either.
+std::shared_ptr<void> ConnectX(const std::string& Name) {
+  std::shared_ptr<xcb_connection_t> Connection(xcb_connect(Name.c_str(), nullptr), &xcb_disconnect);
+  if (xcb_connection_has_error(Connection.get()) != 0) return {};
+  return Connection;
 }
 
 // A compositor listens on a socket named after the display, in the runtime
@@ -62,14 +63,18 @@ TDisplayChoice ChooseDisplay() {
   const std::string X = Environment("DISPLAY");
   const std::string Wayland = Environment("WAYLAND_DISPLAY");
   if (X.empty() && Wayland.empty()) return {};
-  const bool XAnswers = !X.empty() && XDisplayAnswers(X);
+  std::shared_ptr<void> XConnection = X.empty() ? nullptr : ConnectX(X);
+  const bool XAnswers = XConnection != nullptr;
   const bool WaylandAnswers = !Wayland.empty() && WaylandDisplayAnswers(Wayland);
 
   // The platforms asked for, or both display kinds with the session's own
   // first; the display kinds that do not answer are dropped, the toolkit's
-  // other platforms (offscreen, vnc...) need no display and stay.
+  // other platforms (offscreen, vnc...) need no display and stay. Where
+  // every display named answers, the toolkit keeps its own choice.
   std::vector<std::string> Asked = SplitPlatforms(Environment("QT_QPA_PLATFORM"));
   if (Asked.empty()) {
+    if ((X.empty() || XAnswers) && (Wayland.empty() || WaylandAnswers))
+      return {true, "", "", XConnection};
     Asked = Environment("XDG_SESSION_TYPE") == "wayland"
                 ? std::vector<std::string>{"wayland", "xcb"}
                 : std::vector<std::string>{"xcb", "wayland"};
@@ -83,6 +88,7 @@ TDisplayChoice ChooseDisplay() {
     Choice.Platforms += (Choice.Platforms.empty() ? "" : ";") + Platform;
   }
   Choice.Usable = !Choice.Platforms.empty();
+  if (Choice.Usable) Choice.Held = XConnection;
   if (!Choice.Usable) {
     const std::string Names = X.empty() || Wayland.empty() ? X + Wayland : X + ", " + Wayland;
     Choice.Reason = "Дисплей недоступен (" + Names + "), программа работает без окна";
