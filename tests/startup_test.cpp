@@ -97,6 +97,7 @@ class TestXServer {
     std::vector<std::string> Arguments = {"/usr/bin/Xvfb", "-displayfd", "3", "-nolisten",
                                           "tcp",           "-screen",    "0", "640x480x24"};
     std::vector<char*> Argv;
+    Argv.reserve(Arguments.size() + 1);
     for (std::string& Argument : Arguments) Argv.push_back(Argument.data());
     Argv.push_back(nullptr);
     const int Spawned = posix_spawn(&FPid, Argv[0], &Actions, nullptr, Argv.data(), environ);
