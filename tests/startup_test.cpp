@@ -183,8 +183,8 @@ TEST_F(InstalledProgram, RunsHeadlessWhenTheNamedDisplayDoesNotAnswer) {
     std::string Names;
   } Cases[] = {
       {"X refused", {"DISPLAY=" + RefusedX, "WAYLAND_DISPLAY="}, RefusedX},
-      {"X asked for and refused",
-       {"DISPLAY=" + RefusedX, "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=xcb"},
+      {"X asked for with an option and refused",
+       {"DISPLAY=" + RefusedX, "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM=xcb:nomitshm"},
        RefusedX},
       {"Wayland without its socket",
        {"DISPLAY=", "WAYLAND_DISPLAY=wayland-quorvel", "XDG_RUNTIME_DIR=" + Dir.Path()},

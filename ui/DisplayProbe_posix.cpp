@@ -81,15 +81,18 @@ TDisplayChoice ChooseDisplay() {
   }
   TDisplayChoice Choice;
   for (const std::string& Platform : Asked) {
-    const bool Answers = Platform == "xcb"                                   ? XAnswers
-                         : std::string_view(Platform).starts_with("wayland") ? WaylandAnswers
-                                                                             : true;
+    // A platform may carry options after a colon ("xcb:nomitshm").
+    const std::string_view Kind = std::string_view(Platform).substr(0, Platform.find(':'));
+    const bool Answers = Kind == "xcb"                 ? XAnswers
+                         : Kind.starts_with("wayland") ? WaylandAnswers
+                                                       : true;
     if (!Answers) continue;
     Choice.Platforms += (Choice.Platforms.empty() ? "" : ";") + Platform;
   }
   Choice.Usable = !Choice.Platforms.empty();
-  if (Choice.Usable) Choice.Held = XConnection;
-  if (!Choice.Usable) {
+  if (Choice.Usable) {
+    Choice.Held = XConnection;
+  } else {
     const std::string Names = X.empty() || Wayland.empty() ? X + Wayland : X + ", " + Wayland;
     Choice.Reason = "Дисплей недоступен (" + Names + "), программа работает без окна";
   }
