@@ -218,6 +218,37 @@ TEST_F(InstalledProgram, RunsHeadlessWhenTheNamedDisplayDoesNotAnswer) {
   }
 }
 
+// A compositor answers, but the toolkit has no Wayland platform (a package
+// of its own on Debian, qt6-wayland) and nothing else to try.
+TEST_F(InstalledProgram, RunsHeadlessWhereTheToolkitCannotDrawOnTheWaylandDisplay) {
+  if (!kProgramHasWindow) GTEST_SKIP() << "the program is built without its window";
+  for (const auto& Library : fs::directory_iterator("/usr/lib")) {
+    const fs::path Platforms = Library.path() / "qt6/plugins/platforms";
+    if (!fs::is_directory(Platforms)) continue;
+    for (const auto& Plugin : fs::directory_iterator(Platforms)) {
+      if (Plugin.path().filename().string().find("qwayland") != std::string::npos)
+        GTEST_SKIP() << "the toolkit has its Wayland platform here";
+    }
+  }
+  const std::string Compositor = Dir.Path() + "wayland-listening";
+  sockaddr_un Address{};
+  Address.sun_family = AF_UNIX;
+  std::memcpy(Address.sun_path, Compositor.c_str(), Compositor.size() + 1);
+  const int Socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::bind(Socket, reinterpret_cast<const sockaddr*>(&Address), sizeof Address), 0);
+  ASSERT_EQ(::listen(Socket, 8), 0);
+  const ChildResult Run = RunChild(
+      {Folder + "quorvel"},
+      {"DISPLAY=", "WAYLAND_DISPLAY=" + Compositor, "QT_QPA_PLATFORM=", "XDG_SESSION_TYPE=wayland"},
+      60, kFirstBalloon);
+  ::close(Socket);
+  EXPECT_EQ(Run.ExitCode, 0) << Run.Output;
+  EXPECT_EQ(
+      Run.Output.find("Дисплей недоступен (" + Compositor + "), программа работает без окна\n"), 0U)
+      << Run.Output;
+  EXPECT_NE(Run.Output.find("Состояние: Остановлен"), std::string::npos) << Run.Output;
+}
+
 TEST_F(InstalledProgram, CreatesTheStagingFolderButNoSettingsFile) {
   const ChildResult Run = RunUntilStarted(Folder + "quorvel");
   EXPECT_EQ(Run.ExitCode, 0) << Run.Output;

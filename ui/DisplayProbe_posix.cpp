@@ -5,6 +5,9 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include <QDir>
+#include <QLibraryInfo>
+#include <QStringList>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +50,19 @@ bool WaylandDisplayAnswers(const std::string& Name) {
   return Answers;
 }
 
+// The toolkit's X platform comes with the toolkit itself; its Wayland
+// platform is a package of its own that may be missing, and the toolkit
+// ends the process when it has nothing else to try.
+bool ToolkitHasWaylandPlatform() {
+  QStringList Folders = qEnvironmentVariable("QT_QPA_PLATFORM_PLUGIN_PATH").split(':');
+  for (const QString& Folder : qEnvironmentVariable("QT_PLUGIN_PATH").split(':'))
+    Folders << Folder + "/platforms";
+  Folders << QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/platforms";
+  return std::any_of(Folders.begin(), Folders.end(), [](const QString& Folder) {
+    return !Folder.isEmpty() && !QDir(Folder).entryList({"*qwayland*"}, QDir::Files).isEmpty();
+  });
+}
+
 std::vector<std::string> SplitPlatforms(const std::string& List) {
   std::vector<std::string> Names;
   for (size_t Start = 0; Start <= List.size();) {
@@ -65,7 +81,8 @@ TDisplayChoice ChooseDisplay() {
   if (X.empty() && Wayland.empty()) return {};
   std::shared_ptr<void> XConnection = X.empty() ? nullptr : ConnectX(X);
   const bool XAnswers = XConnection != nullptr;
-  const bool WaylandAnswers = !Wayland.empty() && WaylandDisplayAnswers(Wayland);
+  const bool WaylandAnswers =
+      !Wayland.empty() && WaylandDisplayAnswers(Wayland) && ToolkitHasWaylandPlatform();
 
   // The platforms asked for, or both display kinds with the session's own
   // first; the display kinds that do not answer are dropped, the toolkit's
