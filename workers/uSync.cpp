@@ -53,6 +53,14 @@ bool IsJournalName(std::string_view Name) {
   return false;
 }
 
+// The journal lines of a cycle wait beside the program under these names
+// until the cycle's journal is written.
+bool IsPendingJournalName(std::string_view Name) {
+  for (std::string_view pending : {"Checks.pending", "Price.pending", "Scale.pending"})
+    if (SameText(Name, pending)) return true;
+  return false;
+}
+
 // A receipt is taken only when it is a file that no process has open: a
 // folder named like a receipt, or a receipt the till is still writing, stays
 // where it is until a later cycle.
@@ -68,7 +76,7 @@ bool IsDeliverableName(std::string_view Name) {
       Name.find_first_of(std::string_view("/\\\0", 3)) != std::string_view::npos)
     return false;
   return !SameText(Name, "Quorvel.ini") && !SameText(Name, executable) &&
-         !SameText(Name, "reports") && !IsJournalName(Name);
+         !SameText(Name, "reports") && !IsJournalName(Name) && !IsPendingJournalName(Name);
 }
 
 void SetWorkerTimeoutForTesting(int32_t Milliseconds) { TimeoutForTesting = Milliseconds; }

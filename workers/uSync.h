@@ -171,8 +171,9 @@ class TFTPScaleLoaderTh final : public TFTPDownloadTh {
 // Whether a name from a server listing may be fetched into the application
 // directory: not empty, not "." or "..", no "/", "\" or NUL, and none of the
 // program's own names there ("Quorvel.ini", the executable, "reports", a
-// journal "Checks", "Price" or "Scale" followed by 14 digits), letter case
-// ignored. Other names are left alone on the server and not reported.
+// journal "Checks", "Price" or "Scale" followed by 14 digits, or the pending
+// lines of one, "Checks.pending", "Price.pending", "Scale.pending"), letter
+// case ignored. Other names are left alone on the server and not reported.
 bool IsDeliverableName(std::string_view Name);
 
 // The pause of workers created from now on, 600000 ms unless a test shortens
