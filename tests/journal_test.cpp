@@ -266,6 +266,22 @@ TEST_F(JournalTest, AnotherFileUnderTheNameOnTheServerIsLeftAlone) {
   }
 }
 
+// An earlier run that gave one second to each of a row of journals: the
+// step to the next name doubles until a free one is found.
+TEST_F(JournalTest, ARowOfNamesTakenOnTheServerIsPassedInAFewTries) {
+  for (const char* second : {"09", "10", "11", "12", "13", "14"})
+    server.Root().Write(std::string("log/Checks202403051407") + second, "earlier run\r\n");
+  ScriptedClock clock({CycleEnd});
+  TExchangeJournal journal(TExchangeJournal::Checks);
+  journal.FileLoaded("1.ch");
+  journal.EndLoad(view);
+  EXPECT_EQ(server.Root().Read("log/Checks20240305140716"), UploadedBytes + "1.ch\r\n");
+  for (const char* second : {"09", "10", "11", "12", "13", "14"})
+    EXPECT_EQ(server.Root().Read(std::string("log/Checks202403051407") + second),
+              "earlier run\r\n");
+  EXPECT_THAT(WorkerTree(app.Path()), ElementsAre("Quorvel.ini", "reports/checks/"));
+}
+
 TEST_F(JournalTest, AFailedUploadLeavesTheJournalForTheNextUploadOfItsKind) {
   Settings->SetChSync("01.01.2024 00:00:00");
   SetJournalUploadPortForTesting("1");

@@ -1,7 +1,6 @@
 #include "ui/ExchangeJournal.h"
 
 #include <algorithm>
-#include <chrono>
 #include <new>
 #include <optional>
 
@@ -20,9 +19,9 @@ int JournalUploadTimeout = 0;
 
 constexpr size_t StampDigits = 14;
 // How often one cycle moves a journal on to a fresh name because the server
-// holds other files under its names; the journal waits for the next cycle
-// after that.
-constexpr int MaxRenames = 3;
+// holds other files under its names (passing rows of up to some 17 minutes
+// of names); the journal waits for the next cycle after that.
+constexpr int MaxRenames = 10;
 constexpr std::string_view LineEnd = "\r\n";
 
 bool SameAsciiText(std::string_view a, std::string_view b) {
@@ -153,7 +152,8 @@ std::vector<std::string> TExchangeJournal::Lines() {
   return SplitLines(Cp1251ToUtf8(FPending + FUnsaved));
 }
 
-std::string TExchangeJournal::FreshName(const std::vector<std::string>& Present) {
+std::string TExchangeJournal::FreshName(const std::vector<std::string>& Present,
+                                        std::chrono::seconds Gap) {
   std::string floor = FLastStamp;
   for (const std::string& name : Present) {
     const std::string_view stamp = JournalStamp(name, FKind.NamePrefix);
@@ -161,25 +161,26 @@ std::string TExchangeJournal::FreshName(const std::vector<std::string>& Present)
   }
   std::string stamp = FormatJournalStamp(Now());
   // A second journal within one second, or a clock set back, takes the
-  // second after the latest name instead.
-  if (const auto latest = StampTime(floor); latest && stamp <= floor)
-    stamp = StampText(*latest + std::chrono::seconds{1});
+  // name Gap after the latest instead.
+  if (const auto latest = StampTime(floor)) {
+    const std::string earliest = StampText(*latest + Gap);
+    if (stamp < earliest) stamp = earliest;
+  }
   FLastStamp = stamp;
   return std::string(FKind.NamePrefix) + stamp;
 }
 
-bool TExchangeJournal::Upload(std::string& Name, const std::vector<std::string>& Present) {
+TUploadResult TExchangeJournal::Upload(std::string& Name, const std::vector<std::string>& Present) {
   const std::string& dir = ApplicationDirectory();
   for (int renames = 0;; ++renames) {
-    switch (FTPUploadFile(Settings->FTPServer(), Settings->FTPUser(), Settings->FTPPass(),
-                          dir + Name, "log\\" + Name, true)) {
-      case TUploadResult::Stored: return true;
-      case TUploadResult::Failed: return false;
-      case TUploadResult::NameTaken: break;
-    }
-    if (renames == MaxRenames) return false;
-    const std::string fresh = FreshName(Present);
-    if (!MoveFileNoReplace(dir + Name, dir + fresh)) return false;
+    const TUploadResult result =
+        FTPUploadFile(Settings->FTPServer(), Settings->FTPUser(), Settings->FTPPass(), dir + Name,
+                      "log\\" + Name, true);
+    if (result != TUploadResult::NameTaken || renames == MaxRenames) return result;
+    // An earlier run may have used a whole row of seconds from here on; the
+    // step doubles, so that a long row is passed in a few tries.
+    const std::string fresh = FreshName(Present, std::chrono::seconds{1LL << renames});
+    if (!MoveFileNoReplace(dir + Name, dir + fresh)) return TUploadResult::Failed;
     Name = fresh;
   }
 }
@@ -190,7 +191,7 @@ void TExchangeJournal::EndLoad(ISyncView& View) {
   SavePending();
   const std::string& dir = ApplicationDirectory();
   std::vector<std::string> present = FindFiles(dir, std::string(FKind.NamePrefix) + "*");
-  const std::string name = FreshName(present);
+  const std::string name = FreshName(present, std::chrono::seconds{1});
   if (!MoveFileNoReplace(dir + PendingName(FKind), dir + name))
     throw EFileError("Cannot create file \"" + dir + name + "\"");
   FPending.clear();
@@ -206,12 +207,14 @@ void TExchangeJournal::EndLoad(ISyncView& View) {
     return a.compare(prefix, StampDigits, b, prefix, StampDigits) < 0;
   });
   // Oldest first; after a failure the rest wait for the next cycle, as the
-  // server is most likely out of reach.
+  // server is most likely out of reach. A journal that found no free name
+  // tries again next time.
   bool stored = false;
   for (std::string& journal : journals) {
     const bool isNew = journal == name;
-    if (!Upload(journal, present)) break;
-    stored = stored || isNew;
+    const TUploadResult result = Upload(journal, present);
+    if (result == TUploadResult::Failed) break;
+    stored = stored || (isNew && result == TUploadResult::Stored);
   }
   if (!stored) return;
   (Settings->*FKind.SetStamp)(FormatDisplayStamp(Now()));

@@ -1,11 +1,19 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
 
 class ISyncView;
 class TQuorvelSettings;
+
+// How a journal upload ended.
+enum class TUploadResult {
+  Stored,    // the server holds the whole file under the remote name
+  Failed,    // no connection, log-on or store; the local file stays
+  NameTaken  // the server holds another file under that name; nothing sent
+};
 
 // One worker kind's exchange journal. Each moved file's line goes at once
 // into the kind's pending file beside the program, so that it outlives a
@@ -56,12 +64,13 @@ class TExchangeJournal {
   // The pending file as left by an earlier run, read once.
   void LoadPending();
   void SavePending();
-  // A journal name later than FLastStamp and than every journal of the
-  // kind among Present; becomes the new FLastStamp.
-  std::string FreshName(const std::vector<std::string>& Present);
+  // A journal name at least Gap later than FLastStamp and than every
+  // journal of the kind among Present; becomes the new FLastStamp.
+  std::string FreshName(const std::vector<std::string>& Present, std::chrono::seconds Gap);
   // Uploads one journal; where the server holds another file under its
-  // name, the journal takes a fresh name first. False when it did not go up.
-  bool Upload(std::string& Name, const std::vector<std::string>& Present);
+  // name, the journal moves on to a fresh name and tries again, a bounded
+  // number of times (NameTaken when none was free).
+  TUploadResult Upload(std::string& Name, const std::vector<std::string>& Present);
 
   const TKind& FKind;
   bool FLoaded = false;
@@ -72,13 +81,6 @@ class TExchangeJournal {
   std::string FUnsaved;
   // The "YYYYMMDDHHmmss" of the latest journal name given out.
   std::string FLastStamp;
-};
-
-// How a journal upload ended.
-enum class TUploadResult {
-  Stored,    // the server holds the whole file under the remote name
-  Failed,    // no connection, log-on or store; the local file stays
-  NameTaken  // the server holds another file under that name; nothing sent
 };
 
 // Stores one local file on an FTP server under RemoteFile over a session of

@@ -191,8 +191,11 @@ void TFTPChLoaderTh::Upload(const std::string& Name) {
     return;
   }
   if (!FTP().StoreFile(std::string(RemoteReceiptFolder) + Name, false)) return;
-  DeleteLocalFile(staged);
+  // Reported while the staged copy still exists: the journal line is on the
+  // disk before the receipt leaves, so a kill in between costs an upload
+  // again, never the line.
   FileDone(Name);
+  DeleteLocalFile(staged);
 }
 
 // ---------------------------------------------------------------------------
@@ -216,8 +219,10 @@ void TFTPDownloadTh::Work() {
   for (const std::string& name : names) {
     const std::string remote = std::string(FRemoteFolder) + name;
     if (!FTP().RetrieveFile(remote, false) || !Deliver(name)) continue;
-    FTP().DeleteFile(remote);
+    // Reported before the server copy goes, for the same reason as a
+    // receipt: at worst a kill in between fetches the file again.
     FileDone(name);
+    FTP().DeleteFile(remote);
   }
 }
 
