@@ -238,8 +238,8 @@ TEST_F(ControllerTest, SettingsSavedWhileRunningReachOnlyTheJournalUpload) {
 }
 
 // A line the disk refuses costs the worker nothing but the rest of that
-// cycle: it goes on, and the next journal of its kind carries the lines of
-// both cycles.
+// cycle: the receipt stays staged, and once the disk takes lines again it
+// is uploaded and named once, in the next journal.
 TEST_F(ControllerTest, ALineTheDiskRefusedGoesWithTheNextJournal) {
   fs::create_directories(server.Root().Path() + "log");
   fs::create_directories(server.Root().Path() + "reports/checks");

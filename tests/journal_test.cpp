@@ -343,9 +343,9 @@ TEST(JournalUpload, JournalsLeftBehindGoUpOldestFirstAndAFailureStopsTheRound) {
   EXPECT_EQ(Settings->PriceSync(), "05.03.2024 14:17:10");
 }
 
-// A disk that refuses the pending file keeps the line in memory; it is
-// written with the next one, and a journal is never made without it.
-TEST_F(JournalTest, ALineTheDiskRefusedIsWrittenWithTheNext) {
+// A line the disk refuses is not kept: its file stays where it came from,
+// to be moved and reported again. The lines before it stay on the disk.
+TEST_F(JournalTest, ALineTheDiskRefusesIsNotKept) {
   ScriptedClock clock({CycleEnd, UploadDone});
   TExchangeJournal journal(TExchangeJournal::Checks);
   journal.FileLoaded("1.ch");
@@ -356,16 +356,14 @@ TEST_F(JournalTest, ALineTheDiskRefusedIsWrittenWithTheNext) {
     EXPECT_THROW(journal.EndLoad(view), EFileError);
   }
   EXPECT_EQ(app.Dir().Read("Checks.pending"), UploadedBytes + "1.ch\r\n");
-  EXPECT_THAT(journal.Lines(), ElementsAre("Загружен файл 1.ch", "Загружен файл 2.ch"));
+  EXPECT_THAT(journal.Lines(), ElementsAre("Загружен файл 1.ch"));
   EXPECT_TRUE(fs::is_empty(server.Root().Path() + "log"));
   EXPECT_EQ(Settings->ChSync(), "");
 
-  journal.FileLoaded("3.ch");
-  EXPECT_EQ(app.Dir().Read("Checks.pending"),
-            UploadedBytes + "1.ch\r\n" + UploadedBytes + "2.ch\r\n" + UploadedBytes + "3.ch\r\n");
+  journal.FileLoaded("2.ch");
   journal.EndLoad(view);
   EXPECT_EQ(server.Root().Read("log/Checks20240305140709"),
-            UploadedBytes + "1.ch\r\n" + UploadedBytes + "2.ch\r\n" + UploadedBytes + "3.ch\r\n");
+            UploadedBytes + "1.ch\r\n" + UploadedBytes + "2.ch\r\n");
 }
 
 // Once a journal is on the server its lines are done, also when the stamp

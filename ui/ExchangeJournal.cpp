@@ -133,23 +133,20 @@ void TExchangeJournal::LoadPending() {
   FLoaded = true;
 }
 
-void TExchangeJournal::SavePending() {
-  LoadPending();
-  const std::string all = FPending + FUnsaved;
-  SaveFileBytes(ApplicationDirectory() + PendingName(FKind), all);
-  FPending = all;
-  FUnsaved.clear();
+void TExchangeJournal::SavePending(const std::string& Bytes) {
+  SaveFileBytes(ApplicationDirectory() + PendingName(FKind), Bytes);
+  FPending = Bytes;
 }
 
 void TExchangeJournal::FileLoaded(const std::string& FileName) {
-  FUnsaved += Utf8ToCp1251(std::string(FKind.LinePrefix) + FileName);
-  FUnsaved += LineEnd;
-  SavePending();
+  LoadPending();
+  SavePending(FPending + Utf8ToCp1251(std::string(FKind.LinePrefix) + FileName) +
+              std::string(LineEnd));
 }
 
 std::vector<std::string> TExchangeJournal::Lines() {
   LoadPending();
-  return SplitLines(Cp1251ToUtf8(FPending + FUnsaved));
+  return SplitLines(Cp1251ToUtf8(FPending));
 }
 
 std::string TExchangeJournal::FreshName(const std::vector<std::string>& Present,
@@ -188,7 +185,8 @@ TUploadResult TExchangeJournal::Upload(std::string& Name, const std::vector<std:
 void TExchangeJournal::EndLoad(ISyncView& View) {
   // The pending file is complete on the disk before it becomes the journal,
   // also when it holds no line: an empty cycle gives an empty journal.
-  SavePending();
+  LoadPending();
+  SavePending(FPending);
   const std::string& dir = ApplicationDirectory();
   std::vector<std::string> present = FindFiles(dir, std::string(FKind.NamePrefix) + "*");
   const std::string name = FreshName(present, std::chrono::seconds{1});

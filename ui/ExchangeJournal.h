@@ -39,8 +39,9 @@ class TExchangeJournal {
   explicit TExchangeJournal(const TKind& Kind) : FKind(Kind) {}
 
   // A file was moved: its line is added to the pending file before this
-  // returns. Raises EFileError when the pending file cannot be written; the
-  // line is then kept and written with the next one.
+  // returns. The worker reports a file while it still lies where it came
+  // from, so when the pending file cannot be written (EFileError) the line
+  // is dropped: the file stays and is moved and reported again later.
   void FileLoaded(const std::string& FileName);
 
   // The cycle ended: the pending lines become a journal named after the
@@ -63,7 +64,8 @@ class TExchangeJournal {
  private:
   // The pending file as left by an earlier run, read once.
   void LoadPending();
-  void SavePending();
+  // Replaces the pending file with Bytes.
+  void SavePending(const std::string& Bytes);
   // A journal name at least Gap later than FLastStamp and than every
   // journal of the kind among Present; becomes the new FLastStamp.
   std::string FreshName(const std::vector<std::string>& Present, std::chrono::seconds Gap);
@@ -77,8 +79,6 @@ class TExchangeJournal {
   // The pending lines as they are on the disk: code page bytes, each line
   // ended by CR LF.
   std::string FPending;
-  // Lines after those, not yet written because the disk refused them.
-  std::string FUnsaved;
   // The "YYYYMMDDHHmmss" of the latest journal name given out.
   std::string FLastStamp;
 };
