@@ -18,6 +18,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/HeadlessMain.h"
@@ -80,15 +81,19 @@ constexpr int SettleMs = 30000;
 const std::string UploadedLine = "Загружен файл ";
 const std::string DownloadedLine = "Скачен файл ";
 
-// One kind of file on its way: where it arrives, where it must end up, and
-// how its journal names it.
+// One kind of file on its way: where it arrives and where it must end up.
 struct TRoute {
-  const char* Kind;           // "Checks", "Price" or "Scale"
-  const std::string* Line;    // the journal line's prefix
+  const char* Kind;           // its journals' name prefix: "Checks", "Price" or "Scale"
   std::string ArrivalFolder;  // the till's receipt folder or a server folder
   std::string TargetFolder;   // the server's receipt folder, the till or scales
   const char* Extension;
 };
+
+// The file's bytes; nothing when it cannot be read.
+std::string ReadWhole(const std::string& Path) {
+  std::ifstream in(Path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 // The journals on the server by kind: every file name their lines give.
 std::map<std::string, std::multiset<std::string>> JournaledNames(const std::string& LogFolder,
@@ -99,16 +104,17 @@ std::map<std::string, std::multiset<std::string>> JournaledNames(const std::stri
     const std::string file = entry.path().filename().string();
     const std::string kind = file.substr(0, file.find_first_of("0123456789"));
     const std::string& prefix = kind == "Checks" ? UploadedLine : DownloadedLine;
-    std::ifstream in(entry.path(), std::ios::binary);
-    const std::string text = Cp1251ToUtf8(
-        std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+    const std::string text = Cp1251ToUtf8(ReadWhole(entry.path().string()));
     size_t at = 0;
     for (size_t end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
       const std::string line = text.substr(at, end - at);
       if (line.rfind(prefix, 0) == 0) {
         names[kind].insert(line.substr(prefix.size()));
       } else {
-        Odd.push_back(file + ": " + line);
+        std::string odd = file;
+        odd += ": ";
+        odd += line;
+        Odd.push_back(std::move(odd));
       }
     }
     if (at != text.size()) Odd.push_back(file + " ends inside a line");
@@ -131,11 +137,10 @@ class CrashTest : public ::testing::Test {
                                    "till\r\nScalePath=" + agent.Path() +
                                    "scales\r\nAutoStartThread=1\r\n");
     routes = {
-        {"Checks", &UploadedLine, agent.Path() + "till/reports/checks/",
-         server.Root().Path() + "reports/checks/", ".ch"},
-        {"Price", &DownloadedLine, server.Root().Path(), agent.Path() + "till/", ".txt"},
-        {"Scale", &DownloadedLine, server.Root().Path() + "scale/", agent.Path() + "scales/",
-         ".dat"},
+        {"Checks", agent.Path() + "till/reports/checks/", server.Root().Path() + "reports/checks/",
+         ".ch"},
+        {"Price", server.Root().Path(), agent.Path() + "till/", ".txt"},
+        {"Scale", server.Root().Path() + "scale/", agent.Path() + "scales/", ".dat"},
     };
   }
 
@@ -204,9 +209,7 @@ class CrashTest : public ::testing::Test {
       const std::string where = std::string(file.Route->Kind) + " " + file.Name;
       if (fs::exists(file.Route->ArrivalFolder + file.Name))
         problems.push_back(where + " has not left");
-      std::ifstream in(file.Route->TargetFolder + file.Name, std::ios::binary);
-      if (std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()) !=
-          file.Bytes)
+      if (ReadWhole(file.Route->TargetFolder + file.Name) != file.Bytes)
         problems.push_back(where + " is not whole at its target");
       if (journaled[file.Route->Kind].count(file.Name) == 0)
         problems.push_back(where + " is in no journal on the server");
