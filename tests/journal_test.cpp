@@ -21,10 +21,12 @@
 #include "support/WorkerView.h"
 #include "ui/ExchangeJournal.h"
 
-// Exchange journals: written into the application directory in code page
-// 1251 with CR LF lines, uploaded to "log\" on the real FTP server (pyftpdlib
-// on loopback, reached through the journal port seam), deleted locally, and
-// stamped in the settings file.
+// Exchange journals: each line in the kind's pending file as its file moves,
+// the journal written into the application directory in code page 1251 with
+// CR LF lines under a name no other journal has, uploaded to "log\" on the
+// real FTP server (pyftpdlib on loopback, reached through the journal port
+// seam) with the journals an earlier failure left behind, deleted locally,
+// and stamped in the settings file.
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
