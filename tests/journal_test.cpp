@@ -345,27 +345,33 @@ TEST(JournalUpload, JournalsLeftBehindGoUpOldestFirstAndAFailureStopsTheRound) {
   EXPECT_EQ(Settings->PriceSync(), "05.03.2024 14:17:10");
 }
 
-// A line the disk refuses is not kept: its file stays where it came from,
-// to be moved and reported again. The lines before it stay on the disk.
-TEST_F(JournalTest, ALineTheDiskRefusesIsNotKept) {
-  ScriptedClock clock({CycleEnd, UploadDone});
+// A disk that refuses a line does not lose it: it waits in memory, and the
+// journal that takes it goes up from the disk when the disk is back, from
+// memory when it is not.
+TEST_F(JournalTest, LinesTheDiskRefusesWaitInMemory) {
+  ScriptedClock clock({CycleEnd, UploadDone, {2024, 3, 5, 14, 17, 9}, {2024, 3, 5, 14, 17, 10}});
   TExchangeJournal journal(TExchangeJournal::Checks);
   journal.FileLoaded("1.ch");
   {
     PosixFaults faults;
     faults.FailEvery("write", ENOSPC);
-    EXPECT_THROW(journal.FileLoaded("2.ch"), EFileError);
-    EXPECT_THROW(journal.EndLoad(view), EFileError);
+    journal.FileLoaded("2.ch");
   }
   EXPECT_EQ(app.Dir().Read("Checks.pending"), UploadedBytes + "1.ch\r\n");
-  EXPECT_THAT(journal.Lines(), ElementsAre("Загружен файл 1.ch"));
-  EXPECT_TRUE(fs::is_empty(server.Root().Path() + "log"));
-  EXPECT_EQ(Settings->ChSync(), "");
-
-  journal.FileLoaded("2.ch");
+  EXPECT_THAT(journal.Lines(), ElementsAre("Загружен файл 1.ch", "Загружен файл 2.ch"));
   journal.EndLoad(view);
   EXPECT_EQ(server.Root().Read("log/Checks20240305140709"),
             UploadedBytes + "1.ch\r\n" + UploadedBytes + "2.ch\r\n");
+
+  // A folder has taken the pending file's name for good.
+  fs::create_directories(app.Path() + "Checks.pending");
+  journal.FileLoaded("3.ch");
+  journal.EndLoad(view);
+  EXPECT_EQ(server.Root().Read("log/Checks20240305141709"), UploadedBytes + "3.ch\r\n");
+  EXPECT_EQ(Settings->ChSync(), "05.03.2024 14:17:10");
+  EXPECT_THAT(journal.Lines(), IsEmpty());
+  EXPECT_THAT(WorkerTree(app.Path()),
+              ElementsAre("Checks.pending/", "Quorvel.ini", "reports/checks/"));
 }
 
 // Once a journal is on the server its lines are done, also when the stamp

@@ -133,15 +133,26 @@ void TExchangeJournal::LoadPending() {
   FLoaded = true;
 }
 
-void TExchangeJournal::SavePending(const std::string& Bytes) {
-  SaveFileBytes(ApplicationDirectory() + PendingName(FKind), Bytes);
-  FPending = Bytes;
-}
-
 void TExchangeJournal::FileLoaded(const std::string& FileName) {
   LoadPending();
-  SavePending(FPending + Utf8ToCp1251(std::string(FKind.LinePrefix) + FileName) +
-              std::string(LineEnd));
+  FPending += Utf8ToCp1251(std::string(FKind.LinePrefix) + FileName);
+  FPending += LineEnd;
+  try {
+    SaveFileBytes(ApplicationDirectory() + PendingName(FKind), FPending);
+  } catch (const EFileError&) {
+    // A disk that refuses the line does not stop the moves: the line waits
+    // in memory and goes up with the cycle's journal.
+  }
+}
+
+bool TExchangeJournal::WriteJournal(const std::string& Name) {
+  const std::string pending = ApplicationDirectory() + PendingName(FKind);
+  try {
+    SaveFileBytes(pending, FPending);
+  } catch (const EFileError&) {
+    return false;
+  }
+  return MoveFileNoReplace(pending, ApplicationDirectory() + Name);
 }
 
 std::vector<std::string> TExchangeJournal::Lines() {
@@ -167,33 +178,36 @@ std::string TExchangeJournal::FreshName(const std::vector<std::string>& Present,
   return std::string(FKind.NamePrefix) + stamp;
 }
 
-TUploadResult TExchangeJournal::Upload(std::string& Name, const std::vector<std::string>& Present) {
+TUploadResult TExchangeJournal::Upload(std::string& Name, const std::vector<std::string>& Present,
+                                       const std::string* InMemory) {
   const std::string& dir = ApplicationDirectory();
   for (int renames = 0;; ++renames) {
     const TUploadResult result =
-        FTPUploadFile(Settings->FTPServer(), Settings->FTPUser(), Settings->FTPPass(), dir + Name,
-                      "log\\" + Name, true);
+        InMemory != nullptr ? FTPUploadBytes(Settings->FTPServer(), Settings->FTPUser(),
+                                             Settings->FTPPass(), *InMemory, "log\\" + Name)
+                            : FTPUploadFile(Settings->FTPServer(), Settings->FTPUser(),
+                                            Settings->FTPPass(), dir + Name, "log\\" + Name, true);
     if (result != TUploadResult::NameTaken || renames == MaxRenames) return result;
     // An earlier run may have used a whole row of seconds from here on; the
     // step doubles, so that a long row is passed in a few tries.
     const std::string fresh = FreshName(Present, std::chrono::seconds{1LL << renames});
-    if (!MoveFileNoReplace(dir + Name, dir + fresh)) return TUploadResult::Failed;
+    if (InMemory == nullptr && !MoveFileNoReplace(dir + Name, dir + fresh))
+      return TUploadResult::Failed;
     Name = fresh;
   }
 }
 
 void TExchangeJournal::EndLoad(ISyncView& View) {
-  // The pending file is complete on the disk before it becomes the journal,
-  // also when it holds no line: an empty cycle gives an empty journal.
   LoadPending();
-  SavePending(FPending);
   const std::string& dir = ApplicationDirectory();
   std::vector<std::string> present = FindFiles(dir, std::string(FKind.NamePrefix) + "*");
-  const std::string name = FreshName(present, std::chrono::seconds{1});
-  if (!MoveFileNoReplace(dir + PendingName(FKind), dir + name))
-    throw EFileError("Cannot create file \"" + dir + name + "\"");
-  FPending.clear();
-  present.push_back(name);
+  std::string name = FreshName(present, std::chrono::seconds{1});
+  // An empty cycle gives an empty journal.
+  const bool onDisk = WriteJournal(name);
+  if (onDisk) {
+    FPending.clear();
+    present.push_back(name);
+  }
 
   std::vector<std::string> journals;
   for (const std::string& entry : present) {
@@ -208,21 +222,29 @@ void TExchangeJournal::EndLoad(ISyncView& View) {
   // server is most likely out of reach. A journal that found no free name
   // tries again next time.
   bool stored = false;
+  TUploadResult result = TUploadResult::Stored;
   for (std::string& journal : journals) {
     const bool isNew = journal == name;
-    const TUploadResult result = Upload(journal, present);
+    result = Upload(journal, present, nullptr);
     if (result == TUploadResult::Failed) break;
     stored = stored || (isNew && result == TUploadResult::Stored);
+  }
+  // Where the disk refused the journal, it goes up from memory, and its
+  // lines stay there until it is stored.
+  if (!onDisk && result != TUploadResult::Failed &&
+      Upload(name, present, &FPending) == TUploadResult::Stored) {
+    stored = true;
+    FPending.clear();
+    DeleteLocalFile(dir + PendingName(FKind));
   }
   if (!stored) return;
   (Settings->*FKind.SetStamp)(FormatDisplayStamp(Now()));
   (View.*FKind.ShowStamp)((Settings->*FKind.Stamp)());
 }
 
-TUploadResult FTPUploadFile(const std::string& Host, const std::string& User,
-                            const std::string& Password, const std::string& LocalFile,
-                            const std::string& RemoteFile, bool DeleteAfter) {
-  TUploadResult result = TUploadResult::Failed;
+TUploadResult FTPUploadBytes(const std::string& Host, const std::string& User,
+                             const std::string& Password, const std::string& Bytes,
+                             const std::string& RemoteFile) {
   try {
     TFTPSend ftp;
     ftp.SetTargetHost(Host);
@@ -232,19 +254,33 @@ TUploadResult FTPUploadFile(const std::string& Host, const std::string& User,
     ftp.SetPassiveMode(true);
     ftp.SetBinaryMode(true);
     if (JournalUploadTimeout != 0) ftp.SetTimeout(JournalUploadTimeout);
-    if (!ftp.Login()) return result;
-    std::string bytes = LoadFileBytes(LocalFile);
-    const TRemoteCopy copy = FindRemoteCopy(ftp, RemoteFile, bytes);
+    if (!ftp.Login()) return TUploadResult::Failed;
+    const TRemoteCopy copy = FindRemoteCopy(ftp, RemoteFile, Bytes);
     if (copy == TRemoteCopy::Other) return TUploadResult::NameTaken;
     if (copy != TRemoteCopy::Whole) {
-      ftp.DataStream().Assign(std::move(bytes));
-      if (!ftp.StoreFile(RemoteFile, copy == TRemoteCopy::Start)) return result;
+      ftp.DataStream().Assign(Bytes);
+      if (!ftp.StoreFile(RemoteFile, copy == TRemoteCopy::Start)) return TUploadResult::Failed;
     }
-    result = TUploadResult::Stored;
-    if (DeleteAfter) DeleteLocalFile(LocalFile);
+    return TUploadResult::Stored;
   } catch (const EQuorvelError&) {
   } catch (const std::bad_alloc&) {
   }
+  return TUploadResult::Failed;
+}
+
+TUploadResult FTPUploadFile(const std::string& Host, const std::string& User,
+                            const std::string& Password, const std::string& LocalFile,
+                            const std::string& RemoteFile, bool DeleteAfter) {
+  std::string bytes;
+  try {
+    bytes = LoadFileBytes(LocalFile);
+  } catch (const EQuorvelError&) {
+    return TUploadResult::Failed;
+  } catch (const std::bad_alloc&) {
+    return TUploadResult::Failed;
+  }
+  const TUploadResult result = FTPUploadBytes(Host, User, Password, bytes, RemoteFile);
+  if (result == TUploadResult::Stored && DeleteAfter) DeleteLocalFile(LocalFile);
   return result;
 }
 

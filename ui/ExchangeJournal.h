@@ -38,20 +38,22 @@ class TExchangeJournal {
 
   explicit TExchangeJournal(const TKind& Kind) : FKind(Kind) {}
 
-  // A file was moved: its line is added to the pending file before this
-  // returns. The worker reports a file while it still lies where it came
-  // from, so when the pending file cannot be written (EFileError) the line
-  // is dropped: the file stays and is moved and reported again later.
+  // A file was moved: its line is in the pending file when this returns.
+  // A disk that refuses it does not stop the moves: the line then waits in
+  // memory for the cycle's journal. Raises EFileError only when a pending
+  // file of an earlier run cannot be read; the worker reports a file while
+  // it still lies where it came from, so that file stays and is reported
+  // again later.
   void FileLoaded(const std::string& FileName);
 
   // The cycle ended: the pending lines become a journal named after the
   // time, later than every journal name this object gave and every journal
   // beside the program. Then the journals of the kind beside the program go
-  // up in name order, each deleted once stored, until one fails; when the
-  // new one is stored, the stamp is set in Settings and on View. Raises
-  // EFileError when the journal cannot be written (its lines stay pending)
-  // and the settings' error when the stamp cannot be stored (the journal is
-  // on the server by then, so its lines are done).
+  // up in name order, each deleted once stored, until one fails; a journal
+  // the disk refused goes up from memory after them. When the new one is
+  // stored, the stamp is set in Settings and on View; the settings' error
+  // when it cannot be stored is raised (the journal is on the server by
+  // then, so its lines are done).
   void EndLoad(ISyncView& View);
 
   // The lines not yet in a journal, in order.
@@ -64,32 +66,40 @@ class TExchangeJournal {
  private:
   // The pending file as left by an earlier run, read once.
   void LoadPending();
-  // Replaces the pending file with Bytes.
-  void SavePending(const std::string& Bytes);
+  // The pending lines as the journal Name beside the program; false when
+  // the disk refuses.
+  bool WriteJournal(const std::string& Name);
   // A journal name at least Gap later than FLastStamp and than every
   // journal of the kind among Present; becomes the new FLastStamp.
   std::string FreshName(const std::vector<std::string>& Present, std::chrono::seconds Gap);
-  // Uploads one journal; where the server holds another file under its
-  // name, the journal moves on to a fresh name and tries again, a bounded
-  // number of times (NameTaken when none was free).
-  TUploadResult Upload(std::string& Name, const std::vector<std::string>& Present);
+  // Uploads one journal, the file Name beside the program or, when given,
+  // InMemory; where the server holds another file under its name, the
+  // journal moves on to a fresh name and tries again, a bounded number of
+  // times (NameTaken when none was free).
+  TUploadResult Upload(std::string& Name, const std::vector<std::string>& Present,
+                       const std::string* InMemory);
 
   const TKind& FKind;
   bool FLoaded = false;
-  // The pending lines as they are on the disk: code page bytes, each line
-  // ended by CR LF.
+  // The lines not yet in a journal, as the pending file holds them when the
+  // disk takes them: code page bytes, each line ended by CR LF.
   std::string FPending;
   // The "YYYYMMDDHHmmss" of the latest journal name given out.
   std::string FLastStamp;
 };
 
-// Stores one local file on an FTP server under RemoteFile over a session of
-// its own, always on port 21; the session is dropped without QUIT. A remote
-// copy is continued only when it holds the beginning of the local file (an
-// earlier upload of the same file that was cut off), and counts as done when
-// it holds the whole; a copy that cannot be shown to be the same file is
-// left alone. Once stored, the local file is deleted when DeleteAfter is set.
-// Program errors on the way (an unreadable file, no memory) give Failed.
+// Stores Bytes on an FTP server under RemoteFile over a session of its own,
+// always on port 21; the session is dropped without QUIT. A remote copy is
+// continued only when it holds the beginning of Bytes (an earlier upload of
+// the same journal that was cut off), and counts as done when it holds the
+// whole; a copy that cannot be shown to be the same is left alone. Program
+// errors on the way (no memory) give Failed.
+TUploadResult FTPUploadBytes(const std::string& Host, const std::string& User,
+                             const std::string& Password, const std::string& Bytes,
+                             const std::string& RemoteFile);
+
+// FTPUploadBytes with a local file's content; once stored, the file is
+// deleted when DeleteAfter is set. A file that cannot be read gives Failed.
 TUploadResult FTPUploadFile(const std::string& Host, const std::string& User,
                             const std::string& Password, const std::string& LocalFile,
                             const std::string& RemoteFile, bool DeleteAfter);
