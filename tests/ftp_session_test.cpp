@@ -233,7 +233,7 @@ TEST(FtpSessionReply, TrickledReplyEndsAtTheTimeout) {
     Session s;
     s.ftp.SetTimeout(300);
     // A byte every 50 ms: the trickle would last 10 s and more.
-    s.peer.Trickle(c.bytes, 50);
+    s.peer.Trickle(c.bytes, std::chrono::milliseconds(50));
     s.Connect();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(s.ftp.ReadResult(), 0);

@@ -202,7 +202,7 @@ TEST_F(SocketTest, WholeCallLimitWhenInterPacketTimeoutIsOff) {
   Peer.SendLater({"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "\r\n"}, 60ms);
   EXPECT_EQ(Sock.RecvString(kTimeout), "");
   EXPECT_EQ(Sock.LastError(), WSAETIMEDOUT);
-  const std::string Kept = Sock.LineBuffer();
+  const std::string Kept(Sock.LineBuffer());
   EXPECT_FALSE(Kept.empty());
   EXPECT_EQ(Kept, std::string("abcdefghij").substr(0, Kept.size()));
   Peer.WaitSent();

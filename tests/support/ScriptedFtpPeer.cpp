@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -78,6 +79,7 @@ struct ScriptedFtpPeer::Step {
   std::string Text;   // bytes to send, expected command
   std::string Reply;  // reply bytes (ExpectLine) or reply template (ExpectPassiveLine)
   int Ms = 0;
+  std::chrono::microseconds Gap{};  // between the bytes of a trickle
 };
 
 ScriptedFtpPeer::ScriptedFtpPeer(bool IPv6, int StepTimeoutMs)
@@ -123,8 +125,8 @@ ScriptedFtpPeer& ScriptedFtpPeer::ReceiveData() {
   return *this;
 }
 
-ScriptedFtpPeer& ScriptedFtpPeer::Trickle(std::string Bytes, int Ms) {
-  FSteps.push_back({Step::SlowBytes, std::move(Bytes), {}, Ms});
+ScriptedFtpPeer& ScriptedFtpPeer::Trickle(std::string Bytes, std::chrono::microseconds Gap) {
+  FSteps.push_back({Step::SlowBytes, std::move(Bytes), {}, 0, Gap});
   return *this;
 }
 
@@ -219,7 +221,13 @@ bool ScriptedFtpPeer::RunStep(const Step& step) {
       // should do, not a script failure.
       for (const char byte : step.Text) {
         if (FControl < 0 || FStop || !SendAll(FControl, std::string(1, byte))) break;
-        ListenFor(step.Ms);
+        // Gaps under a millisecond are slept; what the client sends then
+        // waits for the next longer wait.
+        if (step.Gap < std::chrono::milliseconds(1))
+          std::this_thread::sleep_for(step.Gap);
+        else
+          ListenFor(static_cast<int>(
+              std::chrono::duration_cast<std::chrono::milliseconds>(step.Gap).count()));
       }
       return true;
     case Step::ExpectLine:
