@@ -496,25 +496,25 @@ std::string TBlockSocket::RecvPacket(int Timeout) {
 }
 
 int TBlockSocket::RecvPacketTo(TMemoryStream& Stream, int Timeout) {
+  // Buffered bytes, or a line-end partner that may have to be dropped, take
+  // the way through a string: a received byte dropped in place would leave
+  // its trace in bytes of the stream past what is written.
+  if (!LineBuffer().empty() || (FConvertLineEnd && (FLastCR || FLastLF))) {
+    const std::string Packet = RecvPacket(Timeout);
+    Stream.Write(Packet);
+    return static_cast<int>(Packet.size());
+  }
   ResetLastError();
-  size_t Written = 0;
-  if (!LineBuffer().empty()) {
-    std::string_view Pending = LineBuffer();
-    if (IsLineEndPartner(Pending.front())) Pending.remove_prefix(1);
-    Stream.Write(Pending);
-    Written = Pending.size();
-    ClearLineBuffer();
-  } else if (const int Count = AwaitPacket(Timeout); Count > 0) {
-    char* Room = Stream.WriteRoom(static_cast<size_t>(Count));
-    const int Received = RecvBuffer(Room, Count);
+  int Written = 0;
+  if (const int Count = AwaitPacket(Timeout); Count > 0) {
+    const int Received = RecvBuffer(Stream.WriteRoom(static_cast<size_t>(Count)), Count);
     if (Received > 0) {
-      Written = static_cast<size_t>(Received);
-      if (IsLineEndPartner(Room[0])) std::memmove(Room, Room + 1, --Written);
-      Stream.CommitWrite(Written);
+      Stream.CommitWrite(static_cast<size_t>(Received));
+      Written = Received;
     }
   }
   RefreshErrorDesc();
-  return static_cast<int>(Written);
+  return Written;
 }
 
 bool TBlockSocket::ReceiveIntoLineBuffer(int Timeout) {

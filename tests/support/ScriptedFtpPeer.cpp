@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
@@ -71,6 +72,7 @@ struct ScriptedFtpPeer::Step {
     ExpectPassiveLine,
     DataOut,
     DataIn,
+    DataInThenReset,
     DropControl,
     Quiet,
     Next
@@ -80,6 +82,7 @@ struct ScriptedFtpPeer::Step {
   std::string Reply;  // reply bytes (ExpectLine) or reply template (ExpectPassiveLine)
   int Ms = 0;
   std::chrono::microseconds Gap{};  // between the bytes of a trickle
+  size_t Count = 0;                 // bytes taken before a reset
 };
 
 ScriptedFtpPeer::ScriptedFtpPeer(bool IPv6, int StepTimeoutMs)
@@ -122,6 +125,11 @@ ScriptedFtpPeer& ScriptedFtpPeer::SendData(std::string Bytes) {
 
 ScriptedFtpPeer& ScriptedFtpPeer::ReceiveData() {
   FSteps.push_back({Step::DataIn, {}, {}});
+  return *this;
+}
+
+ScriptedFtpPeer& ScriptedFtpPeer::ReceiveDataThenReset(size_t Bytes) {
+  FSteps.push_back({Step::DataInThenReset, {}, {}, 0, {}, Bytes});
   return *this;
 }
 
@@ -265,7 +273,9 @@ bool ScriptedFtpPeer::RunStep(const Step& step) {
       CloseFd(data);
       return true;
     }
-    case Step::DataIn: {
+    case Step::DataIn:
+    case Step::DataInThenReset: {
+      const bool reset = step.What == Step::DataInThenReset;
       int data = AcceptOn(FDataListener);
       if (data < 0) {
         Fail("no data connection to receive on");
@@ -273,15 +283,21 @@ bool ScriptedFtpPeer::RunStep(const Step& step) {
       }
       std::string payload;
       char buf[65536];
-      for (;;) {
+      while (!reset || payload.size() < step.Count) {
         if (!WaitFor(data, POLLIN, FStepTimeoutMs)) {
           Fail("data connection stalled");
           CloseFd(data);
           return false;
         }
-        const ssize_t got = recv(data, buf, sizeof buf, 0);
+        const size_t room = reset ? std::min(sizeof buf, step.Count - payload.size()) : sizeof buf;
+        const ssize_t got = recv(data, buf, room, 0);
         if (got <= 0) break;
         payload.append(buf, static_cast<size_t>(got));
+      }
+      if (reset) {
+        // Closing with unread input and a zero linger time sends a reset.
+        const linger abort{1, 0};
+        setsockopt(data, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
       }
       CloseFd(data);
       std::lock_guard lock(FLock);

@@ -53,6 +53,9 @@ class ScriptedFtpPeer {
   // Accepts the client's data connection and records everything it sends
   // until it closes.
   ScriptedFtpPeer& ReceiveData();
+  // Accepts the client's data connection, records the first Bytes it sends,
+  // then resets the connection, as a server whose transfer broke off.
+  ScriptedFtpPeer& ReceiveDataThenReset(size_t Bytes);
   // Sends the bytes one at a time, one every Gap, as a server that keeps a
   // reply alive without ever finishing it. Stops early once the client closes.
   ScriptedFtpPeer& Trickle(std::string Bytes, std::chrono::microseconds Gap);
