@@ -621,7 +621,12 @@ void TBlockSocket::RecvStreamRaw(TMemoryStream& Stream, int Timeout) {
 }
 
 void TBlockSocket::Purge() {
+  // A late reply on its way gets a moment to arrive and go with the rest.
   std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  DropReceived();
+}
+
+void TBlockSocket::DropReceived() {
   try {
     while (!LineBuffer().empty() || WaitingData() > 0) {
       RecvPacket(0);
@@ -654,7 +659,9 @@ void TTCPBlockSocket::CloseSocket() {
   // Shutting down the sending side first lets the peer see an orderly end.
   if (FSocket != INVALID_SOCKET_HANDLE && FLastError == 0) {
     SocketApi::ShutdownSend(FSocket);
-    Purge();
+    // What arrived is dropped at once: closing waits for nothing more, so
+    // that the end of every upload does not cost a pause.
+    DropReceived();
   }
   AbortSocket();
 }

@@ -72,7 +72,11 @@ class TBlockSocket {
   virtual int GetSocketProtocol();
   virtual std::string GetErrorDescEx();
 
+  // Waits 1 ms, then drops every received byte not yet read, without
+  // waiting for more; clears LastError.
   void Purge();
+  // Purge without the wait.
+  void DropReceived();
   void ResetLastError();
   std::string LocalName();
   static std::string GetErrorDesc(int ErrorCode);
