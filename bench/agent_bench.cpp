@@ -98,6 +98,7 @@ bool Installed(const std::string& Program) {
 // Writes Size pseudo-random bytes, a mebibyte at a time, into each path.
 void WritePseudoRandomFile(const std::vector<fs::path>& Paths, size_t Size) {
   std::vector<std::ofstream> Outs;
+  Outs.reserve(Paths.size());
   for (const auto& Path : Paths) Outs.emplace_back(Path, std::ios::binary | std::ios::trunc);
   std::string Block(size_t{1} << 20, '\0');
   uint64_t State = 0x9E3779B97F4A7C15ull;
@@ -135,8 +136,9 @@ class TestServer {
  public:
   explicit TestServer(const fs::path& Root) {
     int Stdout = -1;
-    FPid = Spawn({"/usr/bin/python3", QUORVEL_SOURCE_DIR "/tests/support/ftpserver.py", "--root",
-                  Root.string(), "--user", User, "--password", Password},
+    const std::string Script = std::string(QUORVEL_SOURCE_DIR) + "/tests/support/ftpserver.py";
+    FPid = Spawn({"/usr/bin/python3", Script, "--root", Root.string(), "--user", User, "--password",
+                  Password},
                  Root, &Stdout);
     std::string Output;
     const auto Deadline = Clock::now() + std::chrono::seconds(15);
@@ -290,7 +292,7 @@ int main(int argc, char** argv) {
       std::printf("%-32s %10.2f %10.1f\n", "lftp mirror --Remove-source-files", *Lftp, Rate(*Lftp));
       std::printf("agent rate / lftp rate: %.2f\n", *Lftp / Agent.Seconds);
     }
-    const double FileMiB = static_cast<double>(MiB);
+    const auto FileMiB = static_cast<double>(MiB);
     std::printf(
         "agent peak resident memory: %.1f MiB = %.2f x the file (bound: 1.1 x + 30 MiB "
         "= %.1f MiB)\n",
