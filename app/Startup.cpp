@@ -7,11 +7,15 @@
 #include "net/blcksock.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "workers/uSync.h"
 
 void InitializeSettingsUnit() {
   InitApplicationDirectory(ExecutableDirectory());
   ForceDirectories(ApplicationDirectory() + "reports/checks/");
   Settings = new TQuorvelSettings(ApplicationDirectory());
+  // Nothing of this process writes yet, so every temporary file of a save
+  // there is the leftover of a run that ended in the middle of one.
+  RemoveSaveLeftovers();
 }
 
 void StartUp() {
