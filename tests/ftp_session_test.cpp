@@ -1047,7 +1047,7 @@ TEST(FtpSessionStore, RefusalsFailTheUpload) {
 TEST(FtpSessionStore, UploadResetMidwayFailsDespiteAFinalSuccess) {
   // Far more than the connection's buffers hold, so the reset meets the
   // client still sending.
-  const std::string receipt = std::string(16 * 1024 * 1024, 'r');
+  const std::string receipt = std::string(size_t{16} * 1024 * 1024, 'r');
   Session s;
   s.peer.LoginSteps("u", "p", true)
       .ExpectPassive("EPSV 1", "229 (|||{port}|)")

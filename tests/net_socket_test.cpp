@@ -1,10 +1,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>

@@ -940,7 +940,7 @@ TEST_F(WorkerTest, AStopDuringACycleLetsTheCycleFinishAndStartsNoOther) {
 TEST_F(WorkerTest, AReceiptWhoseUploadIsResetMidwayStaysStaged) {
   // Far more than the connection's buffers hold, so the reset meets the
   // worker still sending.
-  const std::string receipt(16 * 1024 * 1024, 'r');
+  const std::string receipt(size_t{16} * 1024 * 1024, 'r');
   app.Dir().Write("reports/checks/big.ch", receipt);
   auto peer = std::make_unique<ScriptedFtpPeer>();
   peer->LoginSteps("user", "pass", true);
