@@ -10,10 +10,13 @@
 namespace {
 
 // A server must not be able to grow the session's memory without bound: a
-// reply line longer than this, or a reply of more lines than this, ends the
-// read as a failed reply.
+// reply line longer than this, a reply of more lines than this, or a reply
+// whose lines bring more bytes than this in all, ends the read as a failed
+// reply. The byte cap counts what the server sent; decoded, a byte of code
+// page 1251 takes up to three.
 constexpr size_t MaxReplyLineLength = size_t{1024} * 1024;
 constexpr size_t MaxReplyLines = 10000;
+constexpr size_t MaxReplyBytes = size_t{1024} * 1024;
 
 // The socket stops collecting a line once its working string (the line so
 // far plus at most one packet of up to 64 KiB read past it) outgrows this,
@@ -62,18 +65,30 @@ std::string_view TextBefore(std::string_view Value, char Mark) {
 // past Limit bytes.
 bool ReceiveWithinLimit(TTCPBlockSocket& Sock, TMemoryStream& Stream, int Timeout, int64_t Limit) {
   for (;;) {
-    const std::string packet = Sock.RecvPacket(Timeout);
+    const int64_t sizeBefore = Stream.Size();
+    Sock.RecvPacketTo(Stream, Timeout);
     if (Sock.LastError() != 0) return true;
-    const int64_t grownSize =
-        std::max(Stream.Size(), Stream.Position() + static_cast<int64_t>(packet.size()));
-    if (grownSize > Limit) {
-      // An orderly close would first drain whatever the server keeps
-      // sending, for as long as it keeps sending.
+    if (Stream.Size() > Limit) {
+      // The packet that passed the cap is not kept. An orderly close would
+      // first drain whatever the server keeps sending, for as long as it
+      // keeps sending.
+      Stream.Truncate(sizeBefore);
       Sock.AbortSocket();
       return false;
     }
-    Stream.Write(packet);
   }
+}
+
+// The size a transfer's preliminary reply announces, as in "150 Opening
+// BINARY mode data connection for f (1234 bytes)."; -1 when it names none.
+int64_t AnnouncedSize(std::string_view Reply) {
+  const size_t close = Reply.rfind(" bytes)");
+  const size_t open = Reply.substr(0, close).rfind('(');
+  if (close == std::string_view::npos || open == std::string_view::npos) return -1;
+  const std::string_view digits = Reply.substr(open + 1, close - open - 1);
+  int64_t size = -1;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), size);
+  return error == std::errc() && end == digits.data() + digits.size() && size >= 0 ? size : -1;
 }
 
 // Log-on step table: markers for the two ends, otherwise the next step.
@@ -120,14 +135,17 @@ int TFTPSend::ReadResult() {
   FFullResult->clear();
   std::string code;
   bool refused = false;
+  size_t replyBytes = 0;
   // The whole reply must arrive within the time-out, so that a server that
   // sends it a byte at a time cannot hold the session indefinitely.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(FTimeout);
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     std::string raw = FSock->RecvString(static_cast<int>(std::max<int64_t>(left.count(), 0)));
-    const bool tooLong = FSock->LastError() == WSAENOBUFS || raw.size() > MaxReplyLineLength;
+    replyBytes += raw.size();
+    const bool tooLong = FSock->LastError() == WSAENOBUFS || raw.size() > MaxReplyLineLength ||
+                         replyBytes > MaxReplyBytes;
     if (tooLong) raw.clear();
     // Code page 1251 has one byte per character, so the reply's structure is
     // read from the raw bytes.
@@ -310,6 +328,14 @@ bool TFTPSend::List(std::string Directory, bool NameList) {
   return result;
 }
 
+void TFTPSend::ReserveAnnounced(TMemoryStream& Stream, int64_t Size) const {
+  // A size past the cap would fail anyway. Without a reservation (also when
+  // memory for the whole size cannot be had at once) the stream grows as the
+  // bytes arrive.
+  if (Size < 0 || Size > FMaxDataSize - Stream.Position()) return;
+  static_cast<void>(Stream.Reserve(static_cast<size_t>(Stream.Position() + Size)));
+}
+
 bool TFTPSend::SetTransferType() {
   // A refusal would leave the server in the text type of the last listing,
   // rewriting the line ends of the file on its way.
@@ -327,6 +353,7 @@ bool TFTPSend::RetrieveFile(const std::string& FileName, bool Restore) {
     FDataStream->Clear();
   }
   if (ReplyClass(FTPCommand("RETR " + FileName)) != 1) return false;
+  ReserveAnnounced(*FDataStream, AnnouncedSize(FResultString));
   const bool result = DataRead(*FDataStream);
   FDataStream->SetPosition(0);
   return result;

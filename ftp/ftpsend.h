@@ -110,6 +110,9 @@ class TFTPSend : public TSynaClient {
   virtual void ReportStatus(bool Response, const std::string& Value);
   // Sends the type of a file transfer; false when the server refuses it.
   bool SetTransferType();
+  // Makes room in Stream for the Size bytes a transfer announced, so that it
+  // is allocated once; nothing for an unknown size (-1) or one past the cap.
+  void ReserveAnnounced(TMemoryStream& Stream, int64_t Size) const;
   // DataRead with a cap on what DestStream may grow to.
   bool DataReadWithin(TMemoryStream& DestStream, int64_t Limit);
 

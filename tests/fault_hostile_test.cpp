@@ -168,6 +168,15 @@ const HostileCase HostileCases[] = {
        Peer.Send({"220 Ready"}).Expect("USER user").SendRaw(reply + "331 end\r\n");
      },
      16 * MiB, 20, Untouched, false},
+    // Lines under the line cap whose bytes each decode to three: the reply
+    // ends once its lines pass 1 MiB in all, not after gigabytes.
+    {"ReplyOfSwellingLines",
+     [](ScriptedFtpPeer& Peer) {
+       std::string reply;
+       for (int i = 0; i < 32; ++i) reply += "331-" + std::string(MiB - 16, '\x85') + "\r\n";
+       Peer.Send({"220 Ready"}).Expect("USER user").SendRaw(reply + "331 end\r\n");
+     },
+     32 * MiB, 20, Untouched, false},
     {"PasvNamingPortZero",
      [](ScriptedFtpPeer& Peer) {
        PassiveScript(Peer, {{"EPSV 1", "500 Unknown command"},
