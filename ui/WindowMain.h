@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 class QCoreApplication;
@@ -15,5 +16,9 @@ void WakeMainThreadThrough(QCoreApplication* Application);
 // runs it. The window starts hidden behind its tray icon, or shown where no
 // notification area exists. Returns the loop's exit code once the tray menu
 // ended it; workers may still be running then, so the caller ends the
-// process at once without destroying anything under them.
-int RunWindow(int& argc, char** argv, const std::string& Platforms);
+// process at once without destroying anything under them. Once the window
+// exists, WindowReady is given a call that brings it to the front from any
+// thread.
+using TWindowReady = std::function<void(std::function<void()> BringToFront)>;
+int RunWindow(int& argc, char** argv, const std::string& Platforms,
+              const TWindowReady& WindowReady);
