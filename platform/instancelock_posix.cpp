@@ -48,7 +48,7 @@ void AskFolderAgentToShowWindow(const std::string& Folder) {
   const int Socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (Socket < 0) return;
   // The connection itself is the request; no agent listening is no error.
-  ::connect(Socket, reinterpret_cast<const sockaddr*>(&Address), Length);
+  (void)::connect(Socket, reinterpret_cast<const sockaddr*>(&Address), Length);
   ::close(Socket);
 }
 
