@@ -13,6 +13,13 @@ void WakeMainThreadThrough(QCoreApplication* Application) {
   });
 }
 
+std::function<void()> BringToFrontCall(TfrmSyncMain* Window) {
+  return [Window] {
+    QMetaObject::invokeMethod(
+        Window, [Window] { Window->ShowWindow(); }, Qt::QueuedConnection);
+  };
+}
+
 int RunWindow(int& argc, char** argv, const std::string& Platforms,
               const TWindowReady& WindowReady) {
   if (!Platforms.empty()) qputenv("QT_QPA_PLATFORM", Platforms.c_str());

@@ -4,11 +4,16 @@
 #include <string>
 
 class QCoreApplication;
+class TfrmSyncMain;
 
 // Wires main-thread dispatch into Application's event loop: a request that a
 // worker queues posts a call of CheckSynchronize to the loop, which runs it
 // on the main thread.
 void WakeMainThreadThrough(QCoreApplication* Application);
+
+// A call that shows Window and brings it to the front, safe from any thread:
+// it hands the show to the window's event loop.
+std::function<void()> BringToFrontCall(TfrmSyncMain* Window);
 
 // The windowed program: creates the application object on the toolkit
 // platforms given ("xcb", "wayland;xcb"; empty: the toolkit's own choice)
