@@ -7,10 +7,24 @@
 #include "net/blcksock.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/instancelock.h"
 #include "workers/uSync.h"
+
+namespace {
+
+// Before anything touches the folder: a second agent would otherwise take
+// the first one's unfinished saves for leftovers and race it on every file.
+void ClaimApplicationDirectory() {
+  if (ClaimProgramFolder(ApplicationDirectory()) != TFolderClaim::HeldByAnother) return;
+  AskFolderAgentToShowWindow(ApplicationDirectory());
+  throw EQuorvelError("Программа уже запущена из этой папки: " + ApplicationDirectory());
+}
+
+}  // namespace
 
 void InitializeSettingsUnit() {
   InitApplicationDirectory(ExecutableDirectory());
+  ClaimApplicationDirectory();
   ForceDirectories(ApplicationDirectory() + "reports/checks/");
   Settings = new TQuorvelSettings(ApplicationDirectory());
   // Nothing of this process writes yet, so every temporary file of a save

@@ -3,7 +3,9 @@
 #include "settings/uSettingsClass.h"
 
 // Start-up stage 1, before anything else of the system exists: fixes the
-// application directory from the executable's path, creates the receipt
+// application directory from the executable's path, claims it for this
+// process (raises EQuorvelError, after asking the agent already running
+// there to show its window, when another holds it), creates the receipt
 // staging folder "reports/checks/" below it (a failure is ignored: the
 // receipt worker then finds nothing), creates Settings, which reads the
 // settings file, and removes the temporary files that saves cut short by an

@@ -3,6 +3,8 @@
 #include <iostream>
 
 #include "app/Startup.h"
+#include "platform/instancelock.h"
+#include "settings/uSettingsClass.h"
 #include "ui/DisplayProbe.h"
 #include "ui/WindowMain.h"
 
@@ -13,5 +15,8 @@ bool RunWindowIfPossible(int& argc, char** argv) {
     return false;
   }
   // Display holds the probe's connection until the process ends.
-  EndProcess(RunWindow(argc, argv, Display.Platforms));
+  // A later start in this folder brings this agent's window to the front.
+  EndProcess(RunWindow(argc, argv, Display.Platforms, [](std::function<void()> BringToFront) {
+    ServeShowWindowRequests(ApplicationDirectory(), std::move(BringToFront));
+  }));
 }

@@ -26,6 +26,7 @@
 #include "platform/errors.h"
 #include "platform/filelease.h"
 #include "platform/files.h"
+#include "platform/instancelock.h"
 #include "platform/paths.h"
 #include "platform/tempnames.h"
 #include "support/ChildProcess.h"
@@ -678,4 +679,33 @@ TEST(ProbeHeldOpen, CannotTellWhileTheBreakSignalHasAHandler) {
   ::sigaction(SIGURG, &Before, nullptr);
   EXPECT_STREQ(NameOf(Answer), "Unknown");
   EXPECT_STREQ(NameOf(ProbeHeldOpen(Dir.Path() + "r.ch")), "No");
+}
+
+// The folder claim and the request to show the window, within one process:
+// every claim opens the folder anew, so a later one meets the earlier lock
+// as a second process would.
+TEST(ProgramFolderClaim, HoldsTheFolderAgainstLaterClaimsAndCarriesShowRequests) {
+  TempDir Folder;
+  TempDir Other;
+  EXPECT_EQ(ClaimProgramFolder(Folder.Path()), TFolderClaim::Claimed);
+  EXPECT_EQ(ClaimProgramFolder(Folder.Path()), TFolderClaim::HeldByAnother);
+  EXPECT_EQ(ClaimProgramFolder(Folder.Path() + "."), TFolderClaim::HeldByAnother);
+  EXPECT_EQ(ClaimProgramFolder(Other.Path()), TFolderClaim::Claimed);
+  EXPECT_EQ(ClaimProgramFolder(Folder.Path() + "missing/"), TFolderClaim::Unknown);
+
+  // The serving thread outlives the test.
+  const auto Asked = std::make_shared<std::atomic<int>>(0);
+  ASSERT_TRUE(ServeShowWindowRequests(Folder.Path(), [Asked] { ++*Asked; }));
+  // Asking another folder's agent does not reach this one.
+  AskFolderAgentToShowWindow(Other.Path());
+  AskFolderAgentToShowWindow(Folder.Path() + ".");
+  AskFolderAgentToShowWindow(Folder.Path());
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (*Asked < 2 && std::chrono::steady_clock::now() < Deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(*Asked, 2);
+  // Nobody listens for Other: asking is no error and no wait.
+  AskFolderAgentToShowWindow(Other.Path() + "missing/");
 }

@@ -274,3 +274,60 @@ TEST_F(InstalledProgram, StartsAndStopsInAFolderItCannotWrite) {
   EXPECT_NE(Run.Output.find(kFirstBalloon), std::string::npos) << Run.Output;
   EXPECT_EQ(Tree(Folder), std::set<std::string>{"quorvel"});
 }
+
+// One agent per folder: a second start there says so and ends at once,
+// before it touches the folder (not even the first one's save in progress),
+// while the first goes on with its cycle; a start from another folder is an
+// agent of its own.
+TEST_F(InstalledProgram, ASecondStartInTheSameFolderEndsAndLeavesTheFirstRunning) {
+  TestFtpServer Server;
+  fs::create_directories(Server.Root().Path() + "reports/checks");
+  TempDir Till;
+  Dir.Write("Shop Касса/Agent/Quorvel.ini", "[main]\nserver=127.0.0.1\nport=" + Server.PortText() +
+                                                "\nuser=user\npass=pass\nkassaPath=" + Till.Path() +
+                                                "\nAutoStartThread=1\n");
+  Till.Write("reports/checks/1.ch", "receipt 1");
+  const std::string Other = Dir.Path() + "Other/";
+  fs::create_directories(Other);
+  fs::copy_file(Folder + "quorvel", Other + "quorvel");
+  fs::create_directory_symlink(Folder, Dir.Path() + "Link");
+  // As the first agent's settings save leaves it for a moment.
+  const std::string SaveInProgress = ".Quorvel.ini.99999-1.tmp";
+
+  bool Asked = false;
+  ChildResult Second;
+  ChildResult Elsewhere;
+  const ChildResult First =
+      RunChildUntil({Folder + "quorvel"}, kNoDisplay, 60, [&](const std::string& Output) {
+        if (Output.find("Состояние: Запущен") == std::string::npos) return false;
+        if (!Asked) {
+          Asked = true;
+          Dir.Write("Shop Касса/Agent/" + SaveInProgress, "half");
+          // By another path to the same folder, as a second icon may.
+          Second = RunChild({Dir.Path() + "Link/quorvel"}, kNoDisplay, 30);
+          Elsewhere = RunChild({Other + "quorvel"}, kNoDisplay, 30, kFirstBalloon);
+        }
+        return Server.Root().Exists("reports/checks/1.ch") &&
+               Server.Root().Read("reports/checks/1.ch") == "receipt 1" &&
+               !fs::exists(Folder + "reports/checks/1.ch");
+      });
+  ASSERT_TRUE(Asked) << First.Output;
+  EXPECT_EQ(First.ExitCode, 0) << First.Output;
+  EXPECT_EQ(Second.ExitCode, 1) << Second.Output;
+  EXPECT_EQ(Second.Output, "Программа уже запущена из этой папки: " + Folder + "\n");
+  EXPECT_TRUE(fs::exists(Folder + SaveInProgress));
+  EXPECT_EQ(Elsewhere.ExitCode, 0) << Elsewhere.Output;
+  EXPECT_NE(Elsewhere.Output.find(kFirstBalloon), std::string::npos) << Elsewhere.Output;
+}
+
+// The claim goes with the process, however it ends: a start after the first
+// was killed runs.
+TEST_F(InstalledProgram, AStartAfterAKilledAgentRuns) {
+  for (int Run = 0; Run < 2; ++Run) {
+    SCOPED_TRACE(Run);
+    // Killed at the time-out, never asked to stop.
+    const ChildResult Killed = RunChild({Folder + "quorvel"}, kNoDisplay, 3);
+    EXPECT_EQ(Killed.ExitCode, -1) << Killed.Output;
+    EXPECT_NE(Killed.Output.find(kFirstBalloon), std::string::npos) << Killed.Output;
+  }
+}

@@ -13,7 +13,15 @@ void WakeMainThreadThrough(QCoreApplication* Application) {
   });
 }
 
-int RunWindow(int& argc, char** argv, const std::string& Platforms) {
+std::function<void()> BringToFrontCall(TfrmSyncMain* Window) {
+  return [Window] {
+    QMetaObject::invokeMethod(
+        Window, [Window] { Window->ShowWindow(); }, Qt::QueuedConnection);
+  };
+}
+
+int RunWindow(int& argc, char** argv, const std::string& Platforms,
+              const TWindowReady& WindowReady) {
   if (!Platforms.empty()) qputenv("QT_QPA_PLATFORM", Platforms.c_str());
   // The application and the window live until the process ends: nothing is
   // destroyed while workers may still raise events.
@@ -26,5 +34,9 @@ int RunWindow(int& argc, char** argv, const std::string& Platforms) {
     return std::make_unique<TSyncControllerLink>(View);
   });
   Window->ShowAtStart();
+  WindowReady([Window] {
+    QMetaObject::invokeMethod(
+        Window, [Window] { Window->ShowWindow(); }, Qt::QueuedConnection);
+  });
   return Application->exec();
 }

@@ -66,6 +66,8 @@ class TfrmSyncMain : public QWidget, public ISyncView {
   // Start-up's last step: without a notification area the window is the
   // only way in, so it shows; with one it stays hidden.
   void ShowAtStart();
+  // Shows the window and brings it to the front, as a tray click does.
+  void ShowWindow();
 
   // Seams for the two modal dialogs; tests answer them in place of a person.
   void SetFolderChooser(TFolderChooser Chooser) { FFolderChooser = std::move(Chooser); }
@@ -110,7 +112,6 @@ class TfrmSyncMain : public QWidget, public ISyncView {
   void TrayIcon1Click();
   void N1Click();
 
-  void ShowWindow();
   void HideWindow();
   void PlaceFirstTime();
   // Runs a handler of a button, menu or tray event; an error escaping it is

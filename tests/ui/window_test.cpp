@@ -30,6 +30,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/Startup.h"
@@ -652,6 +653,21 @@ class TestWindow : public QObject {
     TrayClick();
     TrayClick();
     QCOMPARE(Window.pos(), Left);
+  }
+
+  // A later start of the program asks from a thread of the platform's: the
+  // window comes to the front, from behind its tray icon or from minimized.
+  void bringToFrontFromAnotherThread() {
+    UseSettings("");
+    for (const bool Tray : {true, false}) {
+      TfrmSyncMain& Window = Open(Tray);
+      // Behind the tray icon the window starts hidden.
+      if (!Tray) Window.showMinimized();
+      QTRY_VERIFY(Tray ? !Window.isVisible() : Window.isMinimized());
+      std::thread(BringToFrontCall(&Window)).join();
+      QTRY_VERIFY(Window.isVisible() && !Window.isMinimized());
+      FWindow.reset();
+    }
   }
 
   void minimizeAndCloseHide() {
