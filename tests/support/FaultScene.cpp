@@ -68,6 +68,12 @@ bool IsJournal(const std::string& Name) {
   return std::regex_match(Name, journal);
 }
 
+// The lines of a cycle that was stopped before its end, waiting for the
+// next journal of their kind.
+bool IsPendingJournal(const std::string& Name) {
+  return Name == "Checks.pending" || Name == "Price.pending" || Name == "Scale.pending";
+}
+
 // A download and the places it may be in.
 struct TDownload {
   std::string Name;
@@ -230,7 +236,8 @@ std::vector<std::string> FaultScene::Strays(bool Journals) const {
            (Journals && n.starts_with("log/") && IsJournal(n.substr(4)));
   });
   check(FApp, "the application directory", [&](const std::string& n) {
-    return n == "Quorvel.ini" || receipts.contains(n) || (Journals && IsJournal(n));
+    return n == "Quorvel.ini" || receipts.contains(n) ||
+           (Journals && (IsJournal(n) || IsPendingJournal(n)));
   });
   check(FTill, "the till folder",
         [&](const std::string& n) { return receipts.contains(n) || prices.contains(n); });
