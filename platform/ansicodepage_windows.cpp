@@ -14,20 +14,15 @@ std::string AnsiToUtf8(std::string_view Bytes) {
 
 std::string Utf8ToAnsi(std::string_view Text) {
   if (Text.empty()) return {};
-  // Malformed UTF-8 is "?" here as on Linux, not the U+FFFD that the
+  // One "?" per malformed sequence, as on Linux, not the U+FFFD that the
   // conversion to UTF-16 would make of it.
   std::wstring Wide;
   size_t Pos = 0;
   while (Pos < Text.size()) {
     const long Code = DecodeUtf8(Text, Pos);
-    if (Code < 0) {
-      Wide += L'?';
-    } else if (Code >= 0x10000) {
-      Wide += static_cast<wchar_t>(0xD800 + ((Code - 0x10000) >> 10));
-      Wide += static_cast<wchar_t>(0xDC00 + ((Code - 0x10000) & 0x3FF));
-    } else {
-      Wide += static_cast<wchar_t>(Code);
-    }
+    // No ANSI code page has a character beyond the 16-bit range; as a
+    // surrogate pair it would turn into two "?".
+    Wide += Code < 0 || Code >= 0x10000 ? L'?' : static_cast<wchar_t>(Code);
   }
   // No best fit: a character the code page lacks is "?", never a look-alike.
   const int Size = static_cast<int>(Wide.size());
