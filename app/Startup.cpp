@@ -8,11 +8,15 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "workers/uSync.h"
 
 void InitializeSettingsUnit() {
   InitApplicationDirectory(ExecutableDirectory());
   ForceDirectories(ApplicationDirectory() + "reports" + PathDelim + "checks" + PathDelim);
   Settings = new TQuorvelSettings(ApplicationDirectory());
+  // Nothing of this process writes yet, so every temporary file of a save
+  // there is the leftover of a run that ended in the middle of one.
+  RemoveSaveLeftovers();
 }
 
 void StartUp() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +25,21 @@ bool DeleteLocalFile(const std::string& Path);
 // Present and not a folder.
 bool FileExists(const std::string& Path);
 
+// Whether two folder paths name the same existing folder, decided by file
+// identity (device and inode; volume serial and file index on Windows), so a
+// symbolic link, "//", "/./" or a bind mount are seen through. When either
+// cannot be examined the texts are compared by SamePath.
+bool SameFolder(const std::string& A, const std::string& B);
+
+// Size and modification time of a file, for telling whether it is still
+// changing; nullopt when it cannot be examined.
+struct TFileState {
+  uint64_t Size = 0;
+  int64_t ModifiedNs = 0;  // nanoseconds since the platform's epoch
+  friend bool operator==(const TFileState&, const TFileState&) = default;
+};
+std::optional<TFileState> GetFileState(const std::string& Path);
+
 // The whole file; raises EFileError when it cannot be opened or read.
 std::string LoadFileBytes(const std::string& Path);
 
@@ -38,6 +55,13 @@ enum class TNewFileAccess {
 // that refuses writing is not replaced. Raises EFileError.
 void SaveFileBytes(const std::string& Path, std::string_view Bytes,
                    TNewFileAccess Access = TNewFileAccess::Default);
+
+// Writes Bytes into a new file under a temporary name beside Path, flushes
+// it and renames it to Path, which then names the new file whatever entry it
+// named before (a symbolic link is replaced, not followed). Path shows the
+// old entry or the whole new file, never a part; nothing else ever appears
+// under Path. Raises EFileError, leaving Path as it was.
+void ReplaceFileBytes(const std::string& Path, std::string_view Bytes);
 
 // Creates the folder and every missing parent; false when it cannot.
 bool ForceDirectories(const std::string& Path);

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -14,7 +13,9 @@
 #include <system_error>
 
 #include "platform/errors.h"
+#include "platform/paths.h"
 #include "platform/posix_calls.h"
+#include "platform/tempnames.h"
 
 namespace {
 
@@ -80,22 +81,18 @@ bool ReadAll(int Fd, std::string& Bytes) {
   }
 }
 
-// A new file under a hidden, unique name in the folder of Path. Until it is
-// kept, the file is removed when the object goes, so a failed write leaves no
-// trace. Its name never ends in the extension of Path, so enumerations by
-// mask do not pick it up.
+// A new file under a temporary name (platform/tempnames.h) beside Path.
+// Until it is kept, the file is removed when the object goes, so a failed
+// write leaves no trace; a write cut short by the end of the process leaves
+// a name that the next start removes.
 class TTempFile {
  public:
   TTempFile(const std::string& Path, mode_t Mode) : FFile(-1) {
-    static std::atomic<unsigned> Counter{0};
-    // Leaves room below the usual 255-byte name limit for the suffix.
-    constexpr size_t kMaxNamePart = 200;
-    const size_t Start = NameStart(Path);
-    const std::string Prefix = Path.substr(0, Start) + "." + Path.substr(Start, kMaxNamePart) +
-                               "." + std::to_string(getpid()) + "-";
+    // A name can still be taken by the leftover of an earlier process that
+    // had the same id.
     constexpr int kAttempts = 100;
     for (int Attempt = 0; Attempt < kAttempts && !FFile.Valid(); ++Attempt) {
-      FName = Prefix + std::to_string(++Counter) + ".tmp";
+      FName = TemporaryNameFor(Path);
       FFile.Reset(PosixCalls().Open(FName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, Mode));
       if (!FFile.Valid() && errno != EEXIST) break;
     }
@@ -149,6 +146,29 @@ void RequireWritable(const std::string& Path) {
   TDescriptor File(
       PosixCalls().Open(Path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0));
   if (!File.Valid()) RaiseFileError("Cannot write file", Path, errno);
+}
+
+// Writes Bytes into a temporary file beside Target, flushes it and renames
+// it over Target. With Keep, the new file gets that owner and mode first.
+void PutInPlace(const std::string& Target, std::string_view Bytes, mode_t Mode,
+                const struct stat* Keep) {
+  TTempFile Temp(Target, Mode);
+  if (!Temp.Valid()) RaiseFileError("Cannot create file", Temp.Name(), errno);
+  if (Keep != nullptr) {
+    // Where the process may (as root), the file keeps its owner; otherwise
+    // the writer owns the new file, as with any file it creates.
+    if (Keep->st_uid != ::geteuid() || Keep->st_gid != ::getegid()) {
+      [[maybe_unused]] const int OwnerKept = ::fchown(Temp.Fd(), Keep->st_uid, Keep->st_gid);
+    }
+    [[maybe_unused]] const int ModeKept = ::fchmod(Temp.Fd(), Keep->st_mode & 07777);
+  }
+  if (!WriteAll(Temp.Fd(), Bytes)) RaiseFileError("Cannot write file", Temp.Name(), errno);
+  if (!Temp.Finish()) RaiseFileError("Cannot write file", Temp.Name(), errno);
+  if (PosixCalls().Rename(Temp.Name().c_str(), Target.c_str()) != 0) {
+    RaiseFileError("Cannot replace file", Target, errno);
+  }
+  Temp.Keep();
+  SyncFolderOf(Target);
 }
 
 bool IsUnsupported(int Error) { return Error == EINVAL || Error == ENOSYS || Error == ENOTSUP; }
@@ -249,6 +269,21 @@ bool FileExists(const std::string& Path) {
   return ::stat(Path.c_str(), &Info) == 0 && !S_ISDIR(Info.st_mode);
 }
 
+bool SameFolder(const std::string& A, const std::string& B) {
+  struct stat First {};
+  struct stat Second {};
+  if (::stat(A.c_str(), &First) != 0 || ::stat(B.c_str(), &Second) != 0) return SamePath(A, B);
+  return First.st_dev == Second.st_dev && First.st_ino == Second.st_ino;
+}
+
+std::optional<TFileState> GetFileState(const std::string& Path) {
+  struct stat Info {};
+  if (::stat(Path.c_str(), &Info) != 0) return std::nullopt;
+  constexpr int64_t NsPerSecond = 1000000000;
+  return TFileState{static_cast<uint64_t>(Info.st_size),
+                    static_cast<int64_t>(Info.st_mtim.tv_sec) * NsPerSecond + Info.st_mtim.tv_nsec};
+}
+
 std::string LoadFileBytes(const std::string& Path) {
   // Non-blocking, so that a FIFO or device under a file's name cannot hang
   // the caller; only regular files are read.
@@ -268,23 +303,11 @@ void SaveFileBytes(const std::string& Path, std::string_view Bytes, TNewFileAcce
   const bool Replacing = ::stat(Target.c_str(), &Existing) == 0;
   if (Replacing) RequireWritable(Target);
   const mode_t Mode = Replacing || Access == TNewFileAccess::OwnerOnly ? 0600 : 0666;
-  TTempFile Temp(Target, Mode);
-  if (!Temp.Valid()) RaiseFileError("Cannot create file", Temp.Name(), errno);
-  if (Replacing) {
-    // Where the process may (as root), the file keeps its owner; otherwise
-    // the writer owns the new file, as with any file it creates.
-    if (Existing.st_uid != ::geteuid() || Existing.st_gid != ::getegid()) {
-      [[maybe_unused]] const int OwnerKept = ::fchown(Temp.Fd(), Existing.st_uid, Existing.st_gid);
-    }
-    [[maybe_unused]] const int ModeKept = ::fchmod(Temp.Fd(), Existing.st_mode & 07777);
-  }
-  if (!WriteAll(Temp.Fd(), Bytes)) RaiseFileError("Cannot write file", Temp.Name(), errno);
-  if (!Temp.Finish()) RaiseFileError("Cannot write file", Temp.Name(), errno);
-  if (PosixCalls().Rename(Temp.Name().c_str(), Target.c_str()) != 0) {
-    RaiseFileError("Cannot replace file", Target, errno);
-  }
-  Temp.Keep();
-  SyncFolderOf(Target);
+  PutInPlace(Target, Bytes, Mode, Replacing ? &Existing : nullptr);
+}
+
+void ReplaceFileBytes(const std::string& Path, std::string_view Bytes) {
+  PutInPlace(Path, Bytes, 0666, nullptr);
 }
 
 bool ForceDirectories(const std::string& Path) {

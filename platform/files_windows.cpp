@@ -3,7 +3,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "platform/errors.h"
 #include "platform/paths.h"
@@ -28,6 +30,10 @@ class THandle {
 
   bool Valid() const { return FHandle != INVALID_HANDLE_VALUE; }
   HANDLE Get() const { return FHandle; }
+  void Reset(HANDLE Handle) {
+    if (Valid()) CloseHandle(FHandle);
+    FHandle = Handle;
+  }
   // Closes now; a failed close can mean the data never reached the disk.
   bool Close() {
     const HANDLE Handle = FHandle;
@@ -58,10 +64,18 @@ bool WriteAll(HANDLE File, std::string_view Bytes) {
 // unless it was kept under its real name.
 class TTempFile {
  public:
-  explicit TTempFile(const std::string& Path)
-      : FName(TemporaryNameFor(Path)),
-        FFile(CreateFileW(Widen(FName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                          FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+  explicit TTempFile(const std::string& Path) {
+    // A name can still be taken by the leftover of an earlier process that
+    // had the same id.
+    constexpr int kAttempts = 100;
+    for (int Attempt = 0; Attempt < kAttempts && !FFile.Valid(); ++Attempt) {
+      FName = TemporaryNameFor(Path);
+      FFile.Reset(CreateFileW(Widen(FName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (!FFile.Valid() && GetLastError() != ERROR_FILE_EXISTS) break;
+    }
+    FCreated = FFile.Valid();
+  }
   ~TTempFile() {
     if (FFile.Valid()) FFile.Close();
     if (FCreated) DeleteFileW(Widen(FName).c_str());
@@ -79,14 +93,49 @@ class TTempFile {
 
  private:
   std::string FName;
-  THandle FFile;
-  bool FCreated = FFile.Valid();
+  THandle FFile{INVALID_HANDLE_VALUE};
+  bool FCreated = false;
 };
 
 DWORD Attributes(const std::string& Path) { return GetFileAttributesW(Widen(Path).c_str()); }
 
 bool IsFolder(DWORD Attributes) {
   return Attributes != INVALID_FILE_ATTRIBUTES && (Attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Writes Bytes into a temporary file beside Path, flushes it and renames it
+// over Path; the rename itself is on the disk when this returns.
+void PutInPlace(const std::string& Path, std::string_view Bytes) {
+  TTempFile Temp(Path);
+  if (!Temp.Valid()) RaiseFileError("Cannot create file", Temp.Name(), GetLastError());
+  if (!WriteAll(Temp.Handle(), Bytes)) {
+    RaiseFileError("Cannot write file", Temp.Name(), GetLastError());
+  }
+  if (!Temp.Finish()) RaiseFileError("Cannot write file", Temp.Name(), GetLastError());
+  if (!MoveFileExW(Widen(Temp.Name()).c_str(), Widen(Path).c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    RaiseFileError("Cannot replace file", Path, GetLastError());
+  }
+  Temp.Keep();
+}
+
+// Volume serial and file index: what names one file or folder, whatever path
+// leads there.
+struct TFileIdentity {
+  DWORD Volume = 0;
+  uint64_t Index = 0;
+  friend bool operator==(const TFileIdentity&, const TFileIdentity&) = default;
+};
+
+std::optional<TFileIdentity> IdentityOf(const std::string& Path) {
+  // Backup semantics let a folder be opened; no access is asked for.
+  THandle Handle(CreateFileW(Widen(Path).c_str(), 0,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION Info{};
+  if (!Handle.Valid() || !GetFileInformationByHandle(Handle.Get(), &Info)) return std::nullopt;
+  return TFileIdentity{Info.dwVolumeSerialNumber,
+                       static_cast<uint64_t>(Info.nFileIndexHigh) << 32 | Info.nFileIndexLow};
 }
 
 }  // namespace
@@ -114,6 +163,25 @@ bool DeleteLocalFile(const std::string& Path) { return DeleteFileW(Widen(Path).c
 bool FileExists(const std::string& Path) {
   const DWORD Found = Attributes(Path);
   return Found != INVALID_FILE_ATTRIBUTES && !IsFolder(Found);
+}
+
+bool SameFolder(const std::string& A, const std::string& B) {
+  const std::optional<TFileIdentity> First = IdentityOf(A);
+  const std::optional<TFileIdentity> Second = IdentityOf(B);
+  if (!First || !Second) return SamePath(A, B);
+  return *First == *Second;
+}
+
+std::optional<TFileState> GetFileState(const std::string& Path) {
+  WIN32_FILE_ATTRIBUTE_DATA Info{};
+  if (!GetFileAttributesExW(Widen(Path).c_str(), GetFileExInfoStandard, &Info)) return std::nullopt;
+  // File times count 100 ns steps since 1601; in nanoseconds from there
+  // they would overflow, so they are counted from 1970 as on Linux.
+  constexpr int64_t kTicksFrom1601To1970 = 116444736000000000;
+  const uint64_t Ticks = static_cast<uint64_t>(Info.ftLastWriteTime.dwHighDateTime) << 32 |
+                         Info.ftLastWriteTime.dwLowDateTime;
+  return TFileState{static_cast<uint64_t>(Info.nFileSizeHigh) << 32 | Info.nFileSizeLow,
+                    (static_cast<int64_t>(Ticks) - kTicksFrom1601To1970) * 100};
 }
 
 std::string LoadFileBytes(const std::string& Path) {
@@ -147,17 +215,10 @@ void SaveFileBytes(const std::string& Path, std::string_view Bytes, TNewFileAcce
   if (Existing != INVALID_FILE_ATTRIBUTES && (Existing & FILE_ATTRIBUTE_READONLY) != 0) {
     RaiseFileError("Cannot write file", Path, ERROR_ACCESS_DENIED);
   }
-  TTempFile Temp(Path);
-  if (!Temp.Valid()) RaiseFileError("Cannot create file", Temp.Name(), GetLastError());
-  if (!WriteAll(Temp.Handle(), Bytes))
-    RaiseFileError("Cannot write file", Temp.Name(), GetLastError());
-  if (!Temp.Finish()) RaiseFileError("Cannot write file", Temp.Name(), GetLastError());
-  if (!MoveFileExW(Widen(Temp.Name()).c_str(), Widen(Path).c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    RaiseFileError("Cannot replace file", Path, GetLastError());
-  }
-  Temp.Keep();
+  PutInPlace(Path, Bytes);
 }
+
+void ReplaceFileBytes(const std::string& Path, std::string_view Bytes) { PutInPlace(Path, Bytes); }
 
 bool ForceDirectories(const std::string& Path) {
   if (Path.empty()) return false;

@@ -4,15 +4,22 @@
 #include <string>
 #include <string_view>
 
-// Temporary files of a save live beside their target as
-// ".<name>.<pid>-<N>.tmp": hidden on Linux, never ending in the target's
-// extension (so enumerations by mask pass them by), and recognisable, so the
-// leftovers of a save cut short by a power cut can be cleared away.
+// Names of the temporary files through which every save of this program
+// goes: ".<name>.<pid>-<N>.tmp" beside the target, hidden and never ending in
+// the target's own extension, so that no enumeration by mask picks one up.
+// A save cut short by the end of the process leaves such a file behind; the
+// program removes them when it starts.
 
-// The process id in the names.
+// The id of the running process.
 uint32_t CurrentProcessId();
 
-std::string TemporaryNameFor(const std::string& Path);  // unique per call, beside Path
-bool IsTemporaryName(std::string_view Name);            // matches the pattern above
-void RemoveTemporaryLeftovers(
-    const std::string& Folder);  // deletes only pattern matches, only in Folder
+// A name beside Path that no other call of this process gives, for a
+// temporary file of a save to Path.
+std::string TemporaryNameFor(const std::string& Path);
+
+// Whether a bare name has the shape TemporaryNameFor gives.
+bool IsTemporaryName(std::string_view Name);
+
+// Deletes the entries of Folder (not below it) that have a temporary name;
+// other entries are left alone, and what cannot be deleted stays.
+void RemoveTemporaryLeftovers(const std::string& Folder);

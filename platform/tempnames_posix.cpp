@@ -2,4 +2,4 @@
 
 #include <unistd.h>
 
-uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
+uint32_t CurrentProcessId() { return static_cast<uint32_t>(::getpid()); }

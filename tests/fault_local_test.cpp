@@ -1,9 +1,11 @@
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -11,10 +13,14 @@
 #include <ostream>
 #include <regex>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "net/blcksock.h"
 #include "platform/codepage.h"
+#include "platform/posix_calls.h"
+#include "platform/tempnames.h"
 #include "settings/uSettingsClass.h"
 #include "support/ChildProcess.h"
 #include "support/FaultFtpServer.h"
@@ -46,13 +52,29 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int ShortPause = 20;
+constexpr int ShortSettle = 200;
+
+// With QUORVEL_FAULT_CUT_AT set, the process ends, as at a power cut, when a
+// save is about to rename its temporary file to a name that ends so.
+std::string CutAt;
+
+int RenameOrCut(const char* From, const char* To) {
+  if (std::string_view(To).ends_with(CutAt)) std::_Exit(3);
+  return SystemPosixCalls().Rename(From, To);
+}
 
 int RunAgent(const std::string& App) {
   LoadSocketLibrary();
   SetWorkerTimeoutForTesting(ShortPause);
+  SetReceiptSettleTimeForTesting(ShortSettle);
   SetJournalUploadPortForTesting(std::getenv("QUORVEL_FAULT_JOURNAL_PORT"));
+  if (const char* cut = std::getenv("QUORVEL_FAULT_CUT_AT")) {
+    CutAt = cut;
+    PosixCalls().Rename = RenameOrCut;
+  }
   InitApplicationDirectory(App);
   Settings = new TQuorvelSettings(App);
+  RemoveSaveLeftovers();
   WorkerView view;
   TSyncController controller(view);
   controller.FormCreate();
@@ -106,12 +128,11 @@ TEST_F(TillFaultTest, WithoutTheStagingFolderReceiptsWaitInTheTill) {
 // ---------------------------------------------------------------------------
 // A full disk
 
-// Each file-system call of a price cycle (saving each download beside the
-// till under a temporary name, flushing, renaming it into place, removing
-// the older copy, moving it into the till folder) fails in turn with a full
-// disk. The price file is then whole in the till, whole in the staging
-// folder, or still on the server, and a clean cycle after it leaves
-// nothing on the server.
+// Each file-system call of a price cycle (writing each download into a
+// temporary file in the till folder, flushing it, renaming it over the older
+// copy, flushing the folder) fails in turn with a full disk. The price file
+// is then whole in the till or still on the server, and a clean cycle after
+// it leaves nothing on the server.
 TEST_F(TillFaultTest, EveryStepOfSavingADownloadMayFindTheDiskFull) {
   const auto create = [&] { return stage.Create<TFTPPriceLoaderTh>(); };
   std::vector<std::string> calls;
@@ -212,8 +233,8 @@ std::vector<std::string> CycleKinds(const FaultFtpServer& Server) {
 
 struct AnotherUserCase {
   const char* Name;
-  // Takes the application directory's parts away from the agent's user.
-  void (*Protect)(const std::string& App);
+  // Takes folders or files away from the agent's user.
+  void (*Protect)(const FaultStage& Stage);
   // What arrives besides the promise of FaultScene.
   void (*Expect)(const FaultStage& Stage, const FaultFtpServer& Server,
                  const std::string& Settings);
@@ -238,9 +259,9 @@ bool HasJournals(const std::string& Folder) {
 
 const AnotherUserCase AnotherUserCases[] = {
     {"ReadOnlySettingsFile",
-     [](const std::string& App) {
-       GiveToNobody(App);
-       KeepForRoot(App + "Quorvel.ini", fs::perms(0644));
+     [](const FaultStage& Stage) {
+       GiveToNobody(Stage.app.Path());
+       KeepForRoot(Stage.app.Path() + "Quorvel.ini", fs::perms(0644));
      },
      [](const FaultStage& Stage, const FaultFtpServer& Server, const std::string& Before) {
        // Everything moves and every journal goes up; only the stamps
@@ -251,10 +272,10 @@ const AnotherUserCase AnotherUserCases[] = {
        EXPECT_EQ(Stage.app.Dir().Read("Quorvel.ini"), Before);
      }},
     {"ReadOnlyStagingFolder",
-     [](const std::string& App) {
-       GiveToNobody(App);
-       KeepForRoot(App + "reports/checks/r2.z", fs::perms(0644));
-       KeepForRoot(App + "reports/checks", fs::perms(0755));
+     [](const FaultStage& Stage) {
+       GiveToNobody(Stage.app.Path());
+       KeepForRoot(Stage.app.Path() + "reports/checks/r2.z", fs::perms(0644));
+       KeepForRoot(Stage.app.Path() + "reports/checks", fs::perms(0755));
      },
      [](const FaultStage& Stage, const FaultFtpServer& Server, const std::string&) {
        // The till's receipt cannot be staged; the staged one goes up every
@@ -266,19 +287,50 @@ const AnotherUserCase AnotherUserCases[] = {
                    ::testing::ElementsAre("receipt r2.z was touched"));
      }},
     {"ReadOnlyApplicationDirectory",
-     [](const std::string& App) {
-       GiveToNobody(App + "reports");
-       KeepForRoot(App + "Quorvel.ini", fs::perms(0644));
-       KeepForRoot(App, fs::perms(0755));
+     [](const FaultStage& Stage) {
+       GiveToNobody(Stage.app.Path() + "reports");
+       KeepForRoot(Stage.app.Path() + "Quorvel.ini", fs::perms(0644));
+       KeepForRoot(Stage.app.Path(), fs::perms(0755));
      },
      [](const FaultStage& Stage, const FaultFtpServer& Server, const std::string& Before) {
-       // Receipts go up; downloads cannot be saved beside the program and
-       // stay on the server; no journal can be written.
-       EXPECT_THAT(Stage.scene.EverythingMoved(FaultScene::Receipts, true), IsEmpty());
+       // Receipts go up and downloads, which never pass through the
+       // program's folder, arrive; no journal can be written.
+       EXPECT_THAT(Stage.scene.EverythingMoved(FaultScene::All, true), IsEmpty());
        EXPECT_THAT(LogOf(Server), IsEmpty());
        EXPECT_EQ(Stage.app.Dir().Read("Quorvel.ini"), Before);
      }},
+    {"ReadOnlyScalesFolder",
+     [](const FaultStage& Stage) {
+       GiveToNobody(Stage.app.Path());
+       KeepForRoot(Stage.scales.Path(), fs::perms(0755));
+     },
+     [](const FaultStage& Stage, const FaultFtpServer& Server, const std::string&) {
+       // Scale files cannot be saved where they belong: they stay on the
+       // server, appear nowhere else, and no scale journal reports them.
+       EXPECT_THAT(Stage.scene.EverythingMoved(FaultScene::Receipts | FaultScene::Prices, true),
+                   IsEmpty());
+       for (const std::string& journal : LogOf(Server))
+         EXPECT_FALSE(journal.starts_with("Scale")) << journal;
+     }},
 };
+
+// Runs the agent in a copy of this program for Ms, as "nobody" unless
+// AsRoot, after making the program and every folder on the way reachable to
+// that user. The till and the scales folder are given to the agent's user.
+ChildResult RunAgentFor(const FaultStage& Stage, const FaultFtpServer& Server, int Ms,
+                        bool AsRoot = false, const std::vector<std::string>& Extra = {}) {
+  const TempDir programDir;
+  const std::string program = programDir.Path() + "fault_local_test";
+  fs::copy_file(SelfExecutable(), program);
+  for (const std::string& dir :
+       {programDir.Path(), Stage.app.Path(), Stage.till.Path(), Stage.scales.Path()})
+    fs::permissions(dir, fs::perms(0755));
+  std::vector<std::string> environment = {"QUORVEL_FAULT_AGENT_IN=" + Stage.app.Path(),
+                                          "QUORVEL_FAULT_JOURNAL_PORT=" + Server.PortText(),
+                                          "QUORVEL_FAULT_RUN_MS=" + std::to_string(Ms)};
+  environment.insert(environment.end(), Extra.begin(), Extra.end());
+  return AsRoot ? RunChild({program}, environment) : RunChildAsNobody({program}, environment);
+}
 
 class AnotherUserTest : public TillFaultTest,
                         public ::testing::WithParamInterface<AnotherUserCase> {};
@@ -287,21 +339,12 @@ TEST_P(AnotherUserTest, TheAgentLosesNothingAndGoesOn) {
   const AnotherUserCase& c = GetParam();
   Settings->SetAutoStartThread(true);
   stage.Arrange();
-  // The agent's user must reach its program and every folder on the way.
-  const TempDir programDir;
-  const std::string program = programDir.Path() + "fault_local_test";
-  fs::copy_file(SelfExecutable(), program);
-  for (const std::string& dir :
-       {programDir.Path(), stage.app.Path(), stage.till.Path(), stage.scales.Path()})
-    fs::permissions(dir, fs::perms(0755));
   GiveToNobody(stage.till.Path());
   GiveToNobody(stage.scales.Path());
-  c.Protect(stage.app.Path());
+  c.Protect(stage);
   const std::string settingsBefore = stage.app.Dir().Read("Quorvel.ini");
 
-  const ChildResult agent = RunChildAsNobody(
-      {program}, {"QUORVEL_FAULT_AGENT_IN=" + stage.app.Path(),
-                  "QUORVEL_FAULT_JOURNAL_PORT=" + server.PortText(), "QUORVEL_FAULT_RUN_MS=2000"});
+  const ChildResult agent = RunAgentFor(stage, server, 2000);
   ASSERT_EQ(agent.ExitCode, 0) << agent.Output;
   EXPECT_EQ(agent.Output, "Запущен");
 
@@ -315,5 +358,91 @@ TEST_P(AnotherUserTest, TheAgentLosesNothingAndGoesOn) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, AnotherUserTest, ::testing::ValuesIn(AnotherUserCases),
                          [](const auto& Info) { return std::string(Info.param.Name); });
+
+// ---------------------------------------------------------------------------
+// A receipt that the till is still writing
+
+// The till writes a receipt bit by bit and keeps it open until it is done.
+// Whoever the agent runs as, and whoever owns the receipt, it stays in the
+// till folder until the till is done, and then goes up whole. Where the
+// agent may not lease another user's file, it waits for the receipt to stop
+// changing.
+struct ReceiptBeingWrittenCase {
+  const char* Name;
+  bool AgentAsRoot;
+  uid_t ReceiptOwner;
+};
+
+// Failure messages show the case by its name.
+void PrintTo(const ReceiptBeingWrittenCase& Case, std::ostream* Out) { *Out << Case.Name; }
+
+class ReceiptBeingWrittenTest : public TillFaultTest,
+                                public ::testing::WithParamInterface<ReceiptBeingWrittenCase> {};
+
+TEST_P(ReceiptBeingWrittenTest, StaysInTheTillUntilItIsWhole) {
+  constexpr int Pieces = 30;
+  constexpr int PieceMs = 50;  // well below the agent's settle time
+  const std::string whole = FaultScene::Content("w.ch", Pieces * 1000);
+  Settings->SetAutoStartThread(true);
+  fs::create_directories(server.Root().Path() + "reports/checks");
+  fs::create_directories(server.Root().Path() + "log");
+  fs::create_directories(stage.till.Path() + "reports/checks");
+  GiveToNobody(stage.app.Path());
+  GiveToNobody(stage.till.Path());
+  const std::string receipt = stage.till.Path() + "reports/checks/w.ch";
+  const int fd = ::open(receipt.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::fchown(fd, GetParam().ReceiptOwner, GetParam().ReceiptOwner), 0);
+  const auto piece = [&](int I) { return ::write(fd, whole.data() + I * 1000, 1000) == 1000; };
+  ASSERT_TRUE(piece(0));
+  std::thread till([&] {
+    for (int i = 1; i < Pieces; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(PieceMs));
+      EXPECT_TRUE(piece(i));
+    }
+    ::close(fd);
+  });
+
+  const ChildResult agent =
+      RunAgentFor(stage, server, Pieces * PieceMs + 6 * ShortSettle + 1000, GetParam().AgentAsRoot);
+  till.join();
+  ASSERT_EQ(agent.ExitCode, 0) << agent.Output;
+  EXPECT_EQ(server.Root().Read("reports/checks/w.ch"), whole);
+  EXPECT_FALSE(stage.till.Exists("reports/checks/w.ch"));
+  EXPECT_FALSE(stage.app.Dir().Exists("reports/checks/w.ch"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Users, ReceiptBeingWrittenTest,
+                         ::testing::Values(ReceiptBeingWrittenCase{"AgentAsRoot", true, 0},
+                                           ReceiptBeingWrittenCase{"AgentAsTheReceiptsOwner", false,
+                                                                   Nobody},
+                                           ReceiptBeingWrittenCase{"AgentAsAnotherUser", false, 0}),
+                         [](const auto& Info) { return std::string(Info.param.Name); });
+
+// ---------------------------------------------------------------------------
+// A power cut in the middle of a save
+
+// The agent ends at the moment a download would take its real name: its
+// temporary file stays in the till folder, the older copy and the server
+// copy stay whole. The next start removes the temporary file, and the run
+// after it delivers everything.
+TEST_F(TillFaultTest, ASaveCutShortLeavesNothingBehindAfterTheNextStart) {
+  Settings->SetAutoStartThread(true);
+  stage.Arrange();
+  const ChildResult cut = RunAgentFor(stage, server, 5000, true, {"QUORVEL_FAULT_CUT_AT=/p1.txt"});
+  ASSERT_EQ(cut.ExitCode, 3) << cut.Output;
+  std::vector<std::string> leftovers;
+  for (const auto& entry : fs::directory_iterator(stage.till.Path()))
+    if (IsTemporaryName(entry.path().filename().string()))
+      leftovers.push_back(entry.path().filename().string());
+  ASSERT_EQ(leftovers.size(), 1u);
+  EXPECT_TRUE(leftovers[0].starts_with(".p1.txt.")) << leftovers[0];
+  EXPECT_EQ(server.Root().Read("p1.txt"), FaultScene::Content("p1.txt", 200000));
+
+  const ChildResult next = RunAgentFor(stage, server, 2000, true);
+  ASSERT_EQ(next.ExitCode, 0) << next.Output;
+  EXPECT_THAT(stage.scene.EverythingMoved(FaultScene::All, true), IsEmpty());
+  EXPECT_THAT(stage.scene.NothingLost({}, true), IsEmpty());
+}
 
 }  // namespace

@@ -10,10 +10,12 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/errors.h"
@@ -207,6 +209,7 @@ TEST_F(WorkerTest, PausesTenMinutesUnlessTold) {
   UseServer(peer->Port());
   const auto worker = Start<TFTPChLoaderTh>();
   EXPECT_EQ(worker->Timeout(), 600000);
+  EXPECT_EQ(worker->SettleTime(), 2000);
   worker->SetTimeout(ShortPause);
   worker->Terminate();
   peer.reset();
@@ -374,6 +377,141 @@ TEST_F(WorkerTest, ScaleFilesComeOnlyFromTheScaleFolder) {
   EXPECT_THAT(WorkerTree(server.Root().Path()), ElementsAre("goods.txt", "scale/"));
 }
 
+// The till folder left at the program's folder, the scales folder
+// elsewhere: a scale file named like a price file delivered earlier goes to
+// the scales only, and the till keeps its own.
+TEST_F(WorkerTest, AScaleFileNamedLikeATillFileLeavesTheTillFileAlone) {
+  TestFtpServer server;
+  server.Root().Write("scale/goods.txt", "scale goods");
+  TempDir scales;
+  UseServer(server.Port());
+  Settings->SetKassaPath(app.Path());
+  Settings->SetScalePath(scales.Path());
+  app.Dir().Write("goods.txt", "price goods");
+
+  Start<TFTPScaleLoaderTh>();
+  EXPECT_THAT(OnlyMovingCycle(), ElementsAre("goods.txt"));
+  EXPECT_EQ(app.Dir().Read("goods.txt"), "price goods");
+  EXPECT_EQ(scales.Read("goods.txt"), "scale goods");
+  EXPECT_THAT(WorkerTree(app.Path()), ElementsAre("Quorvel.ini", "goods.txt", "reports/checks/"));
+  EXPECT_THAT(WorkerTree(scales.Path()), ElementsAre("goods.txt"));
+}
+
+// Both folders elsewhere, both workers at once on the same names: each
+// destination gets only its own kind's bytes, whole.
+TEST_F(WorkerTest, PriceAndScaleFilesOfOneNameNeverMix) {
+  TestFtpServer server;
+  constexpr int Files = 20;
+  const auto content = [](const std::string& Kind, int I) {
+    return std::string(10000 + I, Kind[0]) + Kind + std::to_string(I);
+  };
+  for (int i = 0; i < Files; ++i) {
+    server.Root().Write("f" + std::to_string(i) + ".txt", content("price", i));
+    server.Root().Write("scale/f" + std::to_string(i) + ".txt", content("scale", i));
+  }
+  TempDir prices;
+  TempDir scales;
+  UseServer(server.Port());
+  Settings->SetKassaPath(prices.Path());
+  Settings->SetScalePath(scales.Path());
+
+  Start<TFTPPriceLoaderTh>();
+  Start<TFTPScaleLoaderTh>();
+  ASSERT_TRUE(
+      WorkerPumpUntil([&] { return events.Lines().size() - events.EndCount() == 2 * Files; }));
+  for (int i = 0; i < Files; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".txt";
+    EXPECT_EQ(prices.Read(name), content("price", i)) << name;
+    EXPECT_EQ(scales.Read(name), content("scale", i)) << name;
+  }
+  EXPECT_THAT(WorkerTree(app.Path()), ElementsAre("Quorvel.ini", "reports/checks/"));
+  EXPECT_THAT(WorkerTree(server.Root().Path()), ElementsAre("scale/"));
+}
+
+// The till folder named by another text than the program's own folder. The
+// download arrives whole and stays, replacing its older copy; the receipt the
+// till wrote into the staging folder goes straight up.
+struct TillSpellingCase {
+  const char* Name;
+  // The till folder, given the program's folder and a folder for a link.
+  std::string (*Spell)(const std::string& App, const std::string& Other);
+};
+
+// Failure messages show the case by its name.
+void PrintTo(const TillSpellingCase& Case, std::ostream* Out) { *Out << Case.Name; }
+
+class TillSpellingTest : public WorkerTest,
+                         public ::testing::WithParamInterface<TillSpellingCase> {};
+
+TEST_P(TillSpellingTest, TheProgramsFolderByAnotherNameLosesNothing) {
+  TestFtpServer server;
+  fs::create_directories(server.Root().Path() + "reports/checks");
+  server.Root().Write("goods.txt", "new goods");
+  app.Dir().Write("goods.txt", "old goods");
+  app.Dir().Write("reports/checks/7.ch", "seven");
+  UseServer(server.Port());
+  Settings->SetKassaPath(GetParam().Spell(app.Path(), till.Path()));
+
+  Start<TFTPPriceLoaderTh>();
+  Start<TFTPChLoaderTh>();
+  ASSERT_TRUE(WaitForCycles(2));
+  WorkerPumpFor(4 * ShortPause);
+  EXPECT_THAT(events.Lines(), UnorderedElementsAre("goods.txt", "7.ch", "<end>", "<end>"));
+  EXPECT_EQ(app.Dir().Read("goods.txt"), "new goods");
+  EXPECT_THAT(WorkerTree(app.Path()), ElementsAre("Quorvel.ini", "goods.txt", "reports/checks/"));
+  EXPECT_THAT(WorkerTree(server.Root().Path()), ElementsAre("reports/checks/7.ch"));
+  EXPECT_EQ(server.Root().Read("reports/checks/7.ch"), "seven");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Spellings, TillSpellingTest,
+    ::testing::Values(TillSpellingCase{"SymbolicLink",
+                                       [](const std::string& App, const std::string& Other) {
+                                         fs::create_directory_symlink(App, Other + "agent");
+                                         return Other + "agent";
+                                       }},
+                      TillSpellingCase{
+                          "DoubledSeparator",
+                          [](const std::string& App, const std::string&) { return App + "/"; }},
+                      TillSpellingCase{"DotStep", [](const std::string& App,
+                                                     const std::string&) { return App + "."; }}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// A save cut short by the end of the process leaves its temporary file;
+// start-up removes them, only by their shape and only in the folders the
+// program writes, and no worker ever takes one for a file.
+TEST_F(WorkerTest, LeftoversOfCutSavesGoAtStartAndAreNeverTakenForFiles) {
+  TempDir scales;
+  Settings->SetKassaPath(till.Path());
+  Settings->SetScalePath(scales.Path());
+  const std::vector<std::string> leftovers = {
+      app.Path() + ".Quorvel.ini.99-1.tmp", app.Path() + "reports/checks/.r1.ch.99-2.tmp",
+      till.Path() + ".goods.txt.99-3.tmp", scales.Path() + ".plu.dat.99-4.tmp"};
+  for (const std::string& path : leftovers) std::ofstream(path) << "cut short";
+  till.Write("notes.tmp", "the till's own");
+  till.Write(".backup.tmp", "the till's own");
+  // The till's receipt folder is read, never written.
+  till.Write("reports/checks/.r2.ch.99-5.tmp", "not ours");
+
+  RemoveSaveLeftovers();
+  EXPECT_THAT(WorkerTree(app.Path()), ElementsAre("Quorvel.ini", "reports/checks/"));
+  EXPECT_THAT(WorkerTree(till.Path()),
+              ElementsAre(".backup.tmp", "notes.tmp", "reports/checks/.r2.ch.99-5.tmp"));
+  EXPECT_THAT(WorkerTree(scales.Path()), IsEmpty());
+
+  // A leftover that appears while the agent runs is no receipt either.
+  TestFtpServer server;
+  fs::create_directories(server.Root().Path() + "reports/checks");
+  UseServer(server.Port());
+  Settings->SetScalePath(scales.Path());
+  app.Dir().Write("reports/checks/.r3.ch.77-1.tmp", "cut short");
+  till.Write("reports/checks/r4.ch", "whole");
+  Start<TFTPChLoaderTh>();
+  EXPECT_THAT(OnlyMovingCycle(), ElementsAre("r4.ch"));
+  EXPECT_THAT(WorkerTree(server.Root().Path()), ElementsAre("reports/checks/r4.ch"));
+  EXPECT_TRUE(app.Dir().Exists("reports/checks/.r3.ch.77-1.tmp"));
+}
+
 TEST_F(WorkerTest, NothingToMoveRaisesNoEventAtAll) {
   // An empty login directory, no "scale" folder, no receipts.
   TestFtpServer server;
@@ -487,6 +625,9 @@ TEST(ServerNames, OnlyPlainNamesThatCannotHitTheProgramsOwnFilesAreDelivered) {
       {"PRICE20240305140709", false},
       {"scale20240305140709", false},
       {ExecutableFileName(), false},
+      // What a save of this program writes before renaming it into place.
+      {".goods.txt.123-4.tmp", false},
+      {".goods.txt.tmp", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("\"" + c.Name + "\"");
@@ -496,9 +637,9 @@ TEST(ServerNames, OnlyPlainNamesThatCannotHitTheProgramsOwnFilesAreDelivered) {
 
 TEST_F(WorkerTest, NamesOfTheProgramsOwnFilesStayOnTheServer) {
   TestFtpServer server;
-  const std::vector<std::string> refused = {"Quorvel.ini",         "CHECKS20240305140709",
-                                            "Scale20240305140709", "REPORTS",
-                                            ExecutableFileName(),  "a\\b.txt"};
+  const std::vector<std::string> refused = {
+      "Quorvel.ini", "CHECKS20240305140709", "Scale20240305140709", "REPORTS", ExecutableFileName(),
+      "a\\b.txt",    ".ok.txt.4242-1.tmp"};
   for (const auto& name : refused) server.Root().Write(name, "from the server");
   server.Root().Write("ok.txt", "fine");
   UseServer(server.Port());
@@ -521,6 +662,10 @@ namespace {
 // exists and removed after the last has ended; the switches are atomics.
 std::atomic<bool> DiskFull{false};
 std::atomic<bool> ReceiptUnreadable{false};
+// New files below this folder cannot be created while RefuseWriting holds;
+// set before any worker starts.
+std::string RefusingFolder;
+std::atomic<bool> RefuseWriting{false};
 
 bool EndsWith(const char* Text, const char* Tail) {
   const size_t text = std::strlen(Text), tail = std::strlen(Tail);
@@ -529,6 +674,11 @@ bool EndsWith(const char* Text, const char* Tail) {
 
 int FaultyOpen(const char* Path, int Flags, mode_t Mode) {
   if (ReceiptUnreadable && (Flags & O_ACCMODE) == O_RDONLY && EndsWith(Path, "/locked.ch")) {
+    errno = EACCES;
+    return -1;
+  }
+  if (RefuseWriting && (Flags & O_CREAT) != 0 &&
+      std::string_view(Path).starts_with(RefusingFolder)) {
     errno = EACCES;
     return -1;
   }
@@ -556,6 +706,7 @@ class LocalFaultTest : public WorkerTest {
     PosixCalls() = SystemPosixCalls();
     DiskFull = false;
     ReceiptUnreadable = false;
+    RefuseWriting = false;
   }
 };
 
@@ -666,6 +817,63 @@ TEST_F(LocalFaultTest, ADownloadThatCannotBeSavedStaysOnTheServer) {
   EXPECT_EQ(app.Dir().Read("busy.txt"), "new busy");
   EXPECT_THAT(WorkerTree(server.Root().Path()), IsEmpty());
 }
+
+// A scales folder that is missing or refuses writing: the scale file stays
+// on the server and is not reported, nothing of it appears anywhere else, and
+// once the folder takes files a later cycle delivers it.
+struct UnwritableDestinationCase {
+  const char* Name;
+  // Makes Folder unusable; returns what makes it usable again.
+  std::function<void()> (*Arrange)(const std::string& Folder);
+};
+
+// Failure messages show the case by its name.
+void PrintTo(const UnwritableDestinationCase& Case, std::ostream* Out) { *Out << Case.Name; }
+
+class UnwritableDestinationTest : public LocalFaultTest,
+                                  public ::testing::WithParamInterface<UnwritableDestinationCase> {
+};
+
+TEST_P(UnwritableDestinationTest, TheDownloadStaysOnTheServer) {
+  TestFtpServer server;
+  server.Root().Write("scale/plu.dat", "plu");
+  TempDir scales;
+  const std::string folder = scales.Path() + "scales/";
+  UseServer(server.Port());
+  Settings->SetKassaPath(app.Path());
+  Settings->SetScalePath(folder);
+  const std::function<void()> repair = GetParam().Arrange(folder);
+
+  Start<TFTPScaleLoaderTh>();
+  // Several cycles, each of which fails to save the file.
+  WorkerPumpFor(10 * ShortPause);
+  EXPECT_THAT(events.Lines(), IsEmpty());
+  EXPECT_EQ(server.Root().Read("scale/plu.dat"), "plu");
+  EXPECT_THAT(WorkerTree(app.Path()), ElementsAre("Quorvel.ini", "reports/checks/"));
+  EXPECT_THAT(WorkerTree(scales.Path()), ::testing::AnyOf(IsEmpty(), ElementsAre("scales/")));
+
+  repair();
+  ASSERT_TRUE(WaitForCycles(1));
+  EXPECT_THAT(events.Lines(), ElementsAre("plu.dat", "<end>"));
+  EXPECT_EQ(scales.Read("scales/plu.dat"), "plu");
+  EXPECT_THAT(WorkerTree(server.Root().Path()), ElementsAre("scale/"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Folders, UnwritableDestinationTest,
+    ::testing::Values(
+        UnwritableDestinationCase{"Missing",
+                                  [](const std::string& Folder) -> std::function<void()> {
+                                    return [Folder] { fs::create_directories(Folder); };
+                                  }},
+        UnwritableDestinationCase{"RefusesWriting",
+                                  [](const std::string& Folder) -> std::function<void()> {
+                                    fs::create_directories(Folder);
+                                    RefusingFolder = Folder;
+                                    RefuseWriting = true;
+                                    return [] { RefuseWriting = false; };
+                                  }}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 // A cycle-done handler that fails costs nothing but that moment: the worker
 // pauses and runs its next cycle as usual.

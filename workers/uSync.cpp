@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -15,6 +16,7 @@
 #include "platform/filelease.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "platform/tempnames.h"
 #include "settings/IntegerText.h"
 #include "settings/uSettingsClass.h"
 #include "workers/MainThreadDispatch.h"
@@ -22,7 +24,9 @@
 namespace {
 
 constexpr int32_t DefaultTimeout = 600000;
+constexpr int32_t DefaultSettleTime = 2000;
 std::atomic<int32_t> TimeoutForTesting{0};
+std::atomic<int32_t> SettleTimeForTesting{0};
 std::atomic<int> SessionTimeoutForTesting{0};
 
 const std::string& ReceiptFolder() {
@@ -53,11 +57,6 @@ bool IsJournalName(std::string_view Name) {
   return false;
 }
 
-// A receipt is taken only when it is a file that no process has open: a
-// folder named like a receipt, or a receipt the till is still writing, stays
-// where it is until a later cycle.
-bool IsReadyReceipt(const std::string& Path) { return FileExists(Path) && !IsFileHeldOpen(Path); }
-
 }  // namespace
 
 bool IsDeliverableName(std::string_view Name) {
@@ -68,10 +67,19 @@ bool IsDeliverableName(std::string_view Name) {
       Name.find_first_of(std::string_view("/\\\0", 3)) != std::string_view::npos)
     return false;
   return !SameText(Name, "Quorvel.ini") && !SameText(Name, executable) &&
-         !SameText(Name, "reports") && !IsJournalName(Name);
+         !SameText(Name, "reports") && !IsJournalName(Name) && !IsTemporaryName(Name);
+}
+
+void RemoveSaveLeftovers() {
+  const std::string app = IncludeTrailingPathDelimiter(ApplicationDirectory());
+  for (const std::string& folder :
+       {app, app + ReceiptFolder(), Settings->KassaPath(), Settings->ScalePath()})
+    RemoveTemporaryLeftovers(IncludeTrailingPathDelimiter(folder));
 }
 
 void SetWorkerTimeoutForTesting(int32_t Milliseconds) { TimeoutForTesting = Milliseconds; }
+
+void SetReceiptSettleTimeForTesting(int32_t Milliseconds) { SettleTimeForTesting = Milliseconds; }
 
 void SetWorkerSessionTimeoutForTesting(int Milliseconds) {
   SessionTimeoutForTesting = Milliseconds;
@@ -157,26 +165,59 @@ std::shared_ptr<TFTPChLoaderTh> TFTPChLoaderTh::Create(TGetStrProc OnLoadProcess
 
 TFTPChLoaderTh::TFTPChLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad)
     : TFTPLoaderTh(std::move(OnLoadProcess), std::move(OnEndLoad),
-                   {&TQuorvelSettings::KassaPath, ReceiptFolder()}) {}
+                   {&TQuorvelSettings::KassaPath, ReceiptFolder()}) {
+  const int32_t testSettle = SettleTimeForTesting;
+  FSettleTime = testSettle != 0 ? testSettle : DefaultSettleTime;
+}
 
 void TFTPChLoaderTh::Work() {
-  // When the till writes straight into the staging folder there is nothing
-  // to gather; moves that fail (name already staged) are retried next cycle.
-  if (!SamePath(TillDir(), SelfDir())) {
-    for (std::string_view mask : ReceiptMasks) {
-      for (const std::string& name : FindFiles(TillDir(), std::string(mask))) {
-        if (IsReadyReceipt(TillDir() + name)) MoveFileNoReplace(TillDir() + name, SelfDir() + name);
+  // When the till writes straight into the staging folder, by whatever path
+  // it is named, there is nothing to gather; moves that fail (name already
+  // staged) are retried next cycle.
+  if (!SameFolder(TillDir(), SelfDir())) {
+    for (const std::string& name : ReadyReceipts(TillDir()))
+      MoveFileNoReplace(TillDir() + name, SelfDir() + name);
+  }
+  for (const std::string& name : ReadyReceipts(SelfDir())) Upload(name);
+}
+
+std::vector<std::string> TFTPChLoaderTh::ReadyReceipts(const std::string& Folder) const {
+  // A folder named like a receipt, or a receipt that some process still has
+  // open, stays where it is until a later cycle. A receipt whose probe
+  // cannot tell is looked at again after the settle time, one wait for all.
+  struct TCandidate {
+    std::string Name;
+    std::optional<TFileState> Unsettled;  // set while the probe cannot tell
+  };
+  std::vector<TCandidate> candidates;
+  bool waitToSettle = false;
+  for (std::string_view mask : ReceiptMasks) {
+    for (std::string& name : FindFiles(Folder, std::string(mask))) {
+      const std::string path = Folder + name;
+      if (!FileExists(path)) continue;
+      switch (ProbeHeldOpen(path)) {
+        case THeldOpen::Yes: break;
+        case THeldOpen::No: candidates.push_back({std::move(name), std::nullopt}); break;
+        case THeldOpen::Unknown:
+          if (std::optional<TFileState> state = GetFileState(path)) {
+            candidates.push_back({std::move(name), state});
+            waitToSettle = true;
+          }
+          break;
       }
     }
   }
-  for (std::string_view mask : ReceiptMasks) {
-    for (const std::string& name : FindFiles(SelfDir(), std::string(mask))) Upload(name);
+  if (waitToSettle) std::this_thread::sleep_for(std::chrono::milliseconds(FSettleTime));
+  std::vector<std::string> ready;
+  for (TCandidate& candidate : candidates) {
+    if (!candidate.Unsettled || GetFileState(Folder + candidate.Name) == candidate.Unsettled)
+      ready.push_back(std::move(candidate.Name));
   }
+  return ready;
 }
 
 void TFTPChLoaderTh::Upload(const std::string& Name) {
   const std::string staged = SelfDir() + Name;
-  if (!IsReadyReceipt(staged)) return;
   try {
     FTP().DataStream().Assign(LoadFileBytes(staged));
   } catch (const std::exception&) {
@@ -214,19 +255,12 @@ void TFTPDownloadTh::Work() {
 }
 
 bool TFTPDownloadTh::Deliver(const std::string& Name) {
-  const std::string staged = SelfDir() + Name;
+  // The rename replaces the older copy in one step, even while the till has
+  // it open; a destination that is missing or refuses writing raises.
   try {
-    SaveFileBytes(staged, FTP().DataStream().Bytes());
+    ReplaceFileBytes(TillDir() + Name, FTP().DataStream().Bytes());
   } catch (const std::exception&) {
     return false;
-  }
-  if (!FileExists(staged)) return false;
-  // A move that fails (the till holds the old file) leaves the new one
-  // staged; it still counts as delivered.
-  if (!SamePath(TillDir(), SelfDir())) {
-    const std::string target = TillDir() + Name;
-    if (FileExists(target)) DeleteLocalFile(target);
-    MoveFileNoReplace(staged, target);
   }
   return true;
 }

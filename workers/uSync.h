@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class TFTPSend;
 class TQuorvelSettings;
@@ -105,23 +106,33 @@ class TFTPLoaderTh {
 // the staging folder below the application directory and uploads each to
 // "reports\checks\" on the server, deleting the staged file once stored.
 // A receipt that some process still holds open, and an entry that is not a
-// file, stay where they are.
+// file, stay where they are. Where the platform cannot tell whether a
+// receipt is held open (another user's file, a file system without leases),
+// a receipt is taken only once its size and modification time have stayed
+// the same for SettleTime milliseconds.
 class TFTPChLoaderTh final : public TFTPLoaderTh {
  public:
   static std::shared_ptr<TFTPChLoaderTh> Create(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad);
 
   const std::string& CheckDir() const { return TillDir(); }
   const std::string& SelfChDir() const { return SelfDir(); }
+  int32_t SettleTime() const { return FSettleTime; }
 
  private:
   TFTPChLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad);
   void Work() override;
+  // The receipts of Folder that may be taken now, "*.ch" before "*.z".
+  std::vector<std::string> ReadyReceipts(const std::string& Folder) const;
   void Upload(const std::string& Name);
+
+  int32_t FSettleTime;
 };
 
-// Downloads: every plain file of one server folder is fetched, saved in the
-// application directory, moved on into the till-side folder and deleted on
-// the server. Price and scale workers differ only by their TDownloadKind.
+// Downloads: every plain file of one server folder is fetched, written into
+// a temporary file of its own in the till-side folder, renamed over the
+// older copy there and, once it is there whole, deleted on the server. No
+// download passes through a name that another worker or the till uses.
+// Price and scale workers differ only by their TDownloadKind.
 class TFTPDownloadTh : public TFTPLoaderTh {
  protected:
   struct TDownloadKind {
@@ -135,8 +146,8 @@ class TFTPDownloadTh : public TFTPLoaderTh {
 
  private:
   void Work() override;
-  // Saves the downloaded bytes and moves them on; false when nothing usable
-  // was saved, so the server copy stays.
+  // Puts the downloaded bytes in place; false when they could not be saved
+  // there whole, so the server copy stays.
   bool Deliver(const std::string& Name);
 
   std::string_view FRemoteFolder;
@@ -172,12 +183,23 @@ class TFTPScaleLoaderTh final : public TFTPDownloadTh {
 // directory: not empty, not "." or "..", no "/", "\" or NUL, and none of the
 // program's own names there ("Quorvel.ini", the executable, "reports", a
 // journal "Checks", "Price" or "Scale" followed by 14 digits), letter case
-// ignored. Other names are left alone on the server and not reported.
+// ignored, and not the name of a temporary file of a save. Other names are
+// left alone on the server and not reported.
 bool IsDeliverableName(std::string_view Name);
+
+// Removes what saves cut short by an earlier end of the process left behind:
+// the temporary files in the folders the program writes (the application
+// directory, the receipt staging folder, and the till and the scales folder
+// that Settings names). Called at start-up, before any worker exists.
+void RemoveSaveLeftovers();
 
 // The pause of workers created from now on, 600000 ms unless a test shortens
 // it; 0 restores the default.
 void SetWorkerTimeoutForTesting(int32_t Milliseconds);
+
+// The settle time of receipt workers created from now on, 2000 ms unless a
+// test shortens it; 0 restores the default.
+void SetReceiptSettleTimeForTesting(int32_t Milliseconds);
 
 // The FTP session time-out of workers created from now on, 300000 ms unless a
 // test shortens it; 0 restores the default.

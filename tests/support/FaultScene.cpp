@@ -74,7 +74,6 @@ struct TDownload {
   std::string Bytes;
   std::string Remote;
   std::string Destination;
-  std::string Staged;
   std::optional<std::string> Older;
 };
 
@@ -143,21 +142,19 @@ std::vector<std::string> FaultScene::NothingLost(const std::vector<std::string>&
 
   std::vector<TDownload> downloads;
   for (const TSceneFile& f : PriceFiles)
-    downloads.push_back({f.Name, Content(f.Name, f.Size), FServer + f.Name, FTill + f.Name,
-                         FApp + f.Name, std::nullopt});
+    downloads.push_back(
+        {f.Name, Content(f.Name, f.Size), FServer + f.Name, FTill + f.Name, std::nullopt});
   downloads.front().Older = OldPrice;
   for (const TSceneFile& f : ScaleFiles)
     downloads.push_back({f.Name, Content(f.Name, f.Size), FServer + "scale/" + f.Name,
-                         FScales + f.Name, FApp + f.Name, std::nullopt});
+                         FScales + f.Name, std::nullopt});
   for (const TDownload& d : downloads) {
     const auto destination = ReadIf(d.Destination);
-    const auto staged = ReadIf(d.Staged);
     const auto remote = ReadIf(d.Remote);
     if (destination && *destination != d.Bytes && destination != d.Older)
       problems.push_back(d.Name + " is not whole in its destination");
-    if (staged && *staged != d.Bytes) problems.push_back(d.Name + " is not whole where staged");
     if (remote && *remote != d.Bytes) problems.push_back(d.Name + " changed on the server");
-    const bool delivered = destination == d.Bytes || staged == d.Bytes;
+    const bool delivered = destination == d.Bytes;
     if (!delivered && !remote) problems.push_back(d.Name + " is lost");
     if (d.Older && !destination && !delivered)
       problems.push_back("the older " + d.Name + " is gone before the new one arrived");
@@ -233,8 +230,7 @@ std::vector<std::string> FaultScene::Strays(bool Journals) const {
            (Journals && n.starts_with("log/") && IsJournal(n.substr(4)));
   });
   check(FApp, "the application directory", [&](const std::string& n) {
-    return n == "Quorvel.ini" || receipts.contains(n) || prices.contains(n) || scales.contains(n) ||
-           (Journals && IsJournal(n));
+    return n == "Quorvel.ini" || receipts.contains(n) || (Journals && IsJournal(n));
   });
   check(FTill, "the till folder",
         [&](const std::string& n) { return receipts.contains(n) || prices.contains(n); });

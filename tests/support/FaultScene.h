@@ -30,14 +30,11 @@ class FaultScene {
   // Nothing lost and nothing half-written under a real name: every receipt
   // is whole on the server or still whole in the till or staging folder;
   // every price and scale file is whole in its destination or still whole on
-  // the server, or whole in the staging folder when the move on into the
-  // destination failed (the worker then counts it as delivered); an older
-  // price file stays whole until the new one has arrived; every file
-  // reported as moved has arrived. A receipt whose upload was cut
-  // may lie on the server as the beginning of itself while it waits locally
-  // for the next cycle, which replaces it. Besides the arranged files only
-  // the settings file, journals (when Journals is set) and the folders
-  // exist.
+  // the server, and never anywhere else; an older price file stays whole
+  // until the new one has arrived; every file reported as moved has arrived. A receipt whose upload
+  // was cut may lie on the server as the beginning of itself while it waits locally for the next
+  // cycle, which replaces it. Besides the arranged files only the settings file, journals (when
+  // Journals is set) and the folders exist.
   std::vector<std::string> NothingLost(const std::vector<std::string>& Reported,
                                        bool Journals = false) const;
   // Every file of the Kinds has arrived whole and is gone from where it came

@@ -93,12 +93,12 @@ std::vector<std::string> WorkerTree(const std::string& Root) {
   return names;
 }
 
-WorkerFileHolder::WorkerFileHolder(const std::string& Path) {
+WorkerFileHolder::WorkerFileHolder(const std::string& Path, int Flags) {
   // posix_spawn returns once the child runs sleep, so the file is open by
   // then.
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 3, Path.c_str(), O_WRONLY | O_APPEND, 0);
+  posix_spawn_file_actions_addopen(&actions, 3, Path.c_str(), Flags, 0);
   char sleepPath[] = "/bin/sleep";
   char seconds[] = "120";
   char* argv[] = {sleepPath, seconds, nullptr};

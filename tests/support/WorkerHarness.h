@@ -1,5 +1,6 @@
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -62,11 +63,12 @@ class WorkerEvents {
 // that hold nothing appear with a trailing "/".
 std::vector<std::string> WorkerTree(const std::string& Root);
 
-// Another process that keeps Path open for writing until this object goes,
-// as the till keeps a receipt open while it writes it.
+// Another process that keeps Path open until this object goes, for writing
+// as the till keeps a receipt open while it writes it, or with other open
+// Flags.
 class WorkerFileHolder {
  public:
-  explicit WorkerFileHolder(const std::string& Path);
+  explicit WorkerFileHolder(const std::string& Path, int Flags = O_WRONLY | O_APPEND);
   ~WorkerFileHolder();
   WorkerFileHolder(const WorkerFileHolder&) = delete;
   WorkerFileHolder& operator=(const WorkerFileHolder&) = delete;

@@ -128,18 +128,62 @@ TEST(WindowsFiles, AReceiptTheTillStillHoldsOpenIsSeenAsHeld) {
   TempDir dir;
   const std::string receipt = dir.Path() + "0001.ch";
   WriteText(receipt, "receipt");
-  EXPECT_FALSE(IsFileHeldOpen(receipt));
+  EXPECT_EQ(ProbeHeldOpen(receipt), THeldOpen::No);
   {
     THelper till(ThisProgram(), "QUORVEL_HOLD_OPEN", receipt);
     ASSERT_TRUE(till.Started());
     ASSERT_TRUE(WaitFor(receipt + ".held"));
-    EXPECT_TRUE(IsFileHeldOpen(receipt));
+    EXPECT_EQ(ProbeHeldOpen(receipt), THeldOpen::Yes);
     // The move the receipt worker would make is refused as well.
     EXPECT_FALSE(MoveFileNoReplace(receipt, dir.Path() + "staged.ch"));
   }
-  EXPECT_FALSE(IsFileHeldOpen(receipt));
-  EXPECT_FALSE(IsFileHeldOpen(dir.Path() + "missing.ch"));
+  EXPECT_EQ(ProbeHeldOpen(receipt), THeldOpen::No);
   EXPECT_TRUE(MoveFileNoReplace(receipt, dir.Path() + "staged.ch"));
+  // Neither a missing file nor a folder can be probed.
+  EXPECT_EQ(ProbeHeldOpen(dir.Path() + "missing.ch"), THeldOpen::Unknown);
+  EXPECT_EQ(ProbeHeldOpen(dir.Path()), THeldOpen::Unknown);
+}
+
+TEST(WindowsFiles, FoldersAreTheSameByIdentityWhateverTheirText) {
+  TempDir dir;
+  ASSERT_TRUE(ForceDirectories(dir.Path() + "Till\\sub"));
+  const std::string till = dir.Path() + "Till";
+  struct Case {
+    std::string Other;
+    bool Same;
+  };
+  for (const Case& c : {Case{till + "\\", true}, Case{dir.Path() + "TILL", true},
+                        Case{dir.Path() + ".\\Till\\.", true}, Case{till + "\\sub\\..", true},
+                        Case{till + "\\sub", false}, Case{dir.Path(), false}}) {
+    SCOPED_TRACE(c.Other);
+    EXPECT_EQ(SameFolder(till, c.Other), c.Same);
+  }
+  // Where a folder is missing the texts decide, without regard to case.
+  EXPECT_TRUE(SameFolder(dir.Path() + "gone", dir.Path() + "GONE"));
+  EXPECT_FALSE(SameFolder(dir.Path() + "gone", dir.Path() + "gone\\"));
+}
+
+TEST(WindowsFiles, AFilesStateChangesWithItsContent) {
+  TempDir dir;
+  const std::string path = dir.Path() + "0001.ch";
+  EXPECT_EQ(GetFileState(path), std::nullopt);
+  WriteText(path, "abc");
+  const std::optional<TFileState> before = GetFileState(path);
+  ASSERT_TRUE(before.has_value());
+  EXPECT_EQ(before->Size, 3u);
+  EXPECT_GT(before->ModifiedNs, 0);
+  EXPECT_EQ(GetFileState(path), before);
+  WriteText(path, "abcdef");
+  EXPECT_EQ(GetFileState(path)->Size, 6u);
+}
+
+TEST(WindowsFiles, AReplaceTakesTheNameWholeAndLeavesNoTemporaryFile) {
+  TempDir dir;
+  const std::string path = dir.Path() + "price.txt";
+  ReplaceFileBytes(path, "first");
+  ReplaceFileBytes(path, "second");
+  EXPECT_EQ(LoadFileBytes(path), "second");
+  EXPECT_THAT(FindFiles(dir.Path(), "*"), ElementsAre("price.txt"));
 }
 
 TEST(WindowsFiles, AMoveOntoAnExistingNameFailsAndLeavesBothFiles) {
