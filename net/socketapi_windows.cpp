@@ -1,14 +1,10 @@
 #include "net/socketapi.h"
 
-// The layer's own declarations come first: the Windows headers define macros
-// of the same names as its error constants, with the same values.
-// winsock2.h brings windows.h in the order the two need.
-#include <winsock2.h>
-#include <ws2tcpip.h>
-
 #include <climits>
 #include <cstring>
 
+// After the layer's own declarations: the Windows headers define macros of the
+// same names as its error constants, with the same values.
 #include "net/socketapi_windows.h"
 
 namespace {
@@ -26,6 +22,11 @@ TWindowsSocketLibraries& WindowsSocketLibraries() {
   static TWindowsSocketLibraries Libraries{SystemFolderFile(L"ws2_32.dll"),
                                            SystemFolderFile(L"wship6.dll")};
   return Libraries;
+}
+
+TWindowsResolverCalls& WindowsResolverCalls() {
+  static TWindowsResolverCalls Calls;
+  return Calls;
 }
 
 namespace SocketApi {
@@ -59,20 +60,14 @@ struct TSocketCalls {
 };
 
 // The modern resolver counts only when all three calls come from one library.
-struct TResolverCalls {
-  decltype(&::getaddrinfo) getaddrinfo = nullptr;
-  decltype(&::freeaddrinfo) freeaddrinfo = nullptr;
-  decltype(&::getnameinfo) getnameinfo = nullptr;
-
-  bool Complete() const {
-    return getaddrinfo != nullptr && freeaddrinfo != nullptr && getnameinfo != nullptr;
-  }
-};
+bool Complete(const TWindowsResolverCalls& Calls) {
+  return Calls.GetAddrInfo != nullptr && Calls.FreeAddrInfo != nullptr &&
+         Calls.GetNameInfo != nullptr;
+}
 
 HMODULE SocketsModule = nullptr;
 HMODULE IPv6Module = nullptr;
 TSocketCalls Calls;
-TResolverCalls Resolver;
 
 thread_local int LastError = 0;
 
@@ -114,11 +109,11 @@ TSocketCalls BindSocketCalls(HMODULE Module) {
   return Bound;
 }
 
-TResolverCalls BindResolverCalls(HMODULE Module) {
-  TResolverCalls Bound;
-  Take(Module, "getaddrinfo", Bound.getaddrinfo);
-  Take(Module, "freeaddrinfo", Bound.freeaddrinfo);
-  Take(Module, "getnameinfo", Bound.getnameinfo);
+TWindowsResolverCalls BindResolverCalls(HMODULE Module) {
+  TWindowsResolverCalls Bound;
+  Take(Module, "getaddrinfo", Bound.GetAddrInfo);
+  Take(Module, "freeaddrinfo", Bound.FreeAddrInfo);
+  Take(Module, "getnameinfo", Bound.GetNameInfo);
   return Bound;
 }
 
@@ -235,27 +230,28 @@ bool LoadLibraries(TResolverSupport& Support) {
   SocketsModule = LoadLibraryW(Files.Sockets.c_str());
   if (SocketsModule == nullptr) return false;
   Calls = BindSocketCalls(SocketsModule);
+  TWindowsResolverCalls& Resolver = WindowsResolverCalls();
   Resolver = BindResolverCalls(SocketsModule);
-  if (Resolver.Complete()) {
+  if (Complete(Resolver)) {
     Support.AllFamilies = true;
     return true;
   }
   // Older systems keep getaddrinfo in the IPv6 helper; without it (or with
   // only part of it) the legacy IPv4 calls are left.
   IPv6Module = LoadLibraryW(Files.IPv6Support.c_str());
-  Resolver = IPv6Module != nullptr ? BindResolverCalls(IPv6Module) : TResolverCalls{};
-  if (Resolver.Complete()) {
+  Resolver = IPv6Module != nullptr ? BindResolverCalls(IPv6Module) : TWindowsResolverCalls{};
+  if (Complete(Resolver)) {
     Support.IPv6Only = true;
     return true;
   }
-  Resolver = TResolverCalls{};
+  Resolver = TWindowsResolverCalls{};
   ReleaseModule(IPv6Module);
   return true;
 }
 
 void FreeLibraries() {
   Calls = TSocketCalls{};
-  Resolver = TResolverCalls{};
+  WindowsResolverCalls() = TWindowsResolverCalls{};
   ReleaseModule(IPv6Module);
   ReleaseModule(SocketsModule);
 }
@@ -382,7 +378,8 @@ int GetHostName(char* Name, int Length) {
 // numbering already (WSAHOST_NOT_FOUND for an unknown host).
 int GetFirstAddress(const char* Node, const char* Service, uint16_t Family, bool Passive,
                     TVarSin& Sin) {
-  if (Resolver.getaddrinfo == nullptr || Resolver.freeaddrinfo == nullptr)
+  const TWindowsResolverCalls& Resolver = WindowsResolverCalls();
+  if (Resolver.GetAddrInfo == nullptr || Resolver.FreeAddrInfo == nullptr)
     return WSASYSNOTREADY_CODE;
   ADDRINFOA Hints{};
   Hints.ai_flags = Passive ? AI_PASSIVE : 0;
@@ -390,11 +387,11 @@ int GetFirstAddress(const char* Node, const char* Service, uint16_t Family, bool
   Hints.ai_socktype = SOCK_STREAM;
   Hints.ai_protocol = IPPROTO_TCP;
   ADDRINFOA* List = nullptr;
-  const int Result = Resolver.getaddrinfo(Node, Service, &Hints, &List);
+  const int Result = Resolver.GetAddrInfo(Node, Service, &Hints, &List);
   int Outcome = Result;
   if (Result == 0) Outcome = List != nullptr && List->ai_addr != nullptr ? 0 : 11004;
   if (Outcome == 0) Sin = FromSockAddr(List->ai_addr);
-  if (List != nullptr) Resolver.freeaddrinfo(List);
+  if (List != nullptr) Resolver.FreeAddrInfo(List);
   return Outcome;
 }
 
