@@ -60,9 +60,9 @@ struct TSocketCalls {
 };
 
 // The modern resolver counts only when all three calls come from one library.
-bool Complete(const TWindowsResolverCalls& Calls) {
-  return Calls.GetAddrInfo != nullptr && Calls.FreeAddrInfo != nullptr &&
-         Calls.GetNameInfo != nullptr;
+bool Complete(const TWindowsResolverCalls& Resolver) {
+  return Resolver.GetAddrInfo != nullptr && Resolver.FreeAddrInfo != nullptr &&
+         Resolver.GetNameInfo != nullptr;
 }
 
 HMODULE SocketsModule = nullptr;
@@ -70,11 +70,6 @@ HMODULE IPv6Module = nullptr;
 TSocketCalls Calls;
 
 thread_local int LastError = 0;
-
-// What a call reports when the loaded library lacks its entry point (or the
-// library is not loaded): the network cannot be used.
-constexpr int WSASYSNOTREADY_CODE = 10091;
-constexpr int WSAENOTSOCK_CODE = 10038;
 
 template <typename TEntry>
 void Take(HMODULE Module, const char* Name, TEntry& Entry) {
@@ -120,12 +115,14 @@ TWindowsResolverCalls BindResolverCalls(HMODULE Module) {
 // Records the reason of the call just made; answers -1 so callers can
 // return it.
 int Failed() {
-  LastError = Calls.WSAGetLastError != nullptr ? Calls.WSAGetLastError() : WSASYSNOTREADY_CODE;
+  LastError = Calls.WSAGetLastError != nullptr ? Calls.WSAGetLastError() : WSASYSNOTREADY;
   return -1;
 }
 
+// What a call reports when the loaded library lacks its entry point (or the
+// library is not loaded): the network cannot be used.
 int Unavailable() {
-  LastError = WSASYSNOTREADY_CODE;
+  LastError = WSASYSNOTREADY;
   return -1;
 }
 
@@ -193,7 +190,7 @@ TVarSin FromSockAddr(const sockaddr* Addr) {
 int WaitFor(TSocketHandle Handle, bool Writing, int Timeout) {
   if (Calls.select == nullptr) return Unavailable();
   if (Handle == INVALID_SOCKET_HANDLE) {
-    LastError = WSAENOTSOCK_CODE;
+    LastError = WSAENOTSOCK;
     return -1;
   }
   fd_set Set;
@@ -379,8 +376,7 @@ int GetHostName(char* Name, int Length) {
 int GetFirstAddress(const char* Node, const char* Service, uint16_t Family, bool Passive,
                     TVarSin& Sin) {
   const TWindowsResolverCalls& Resolver = WindowsResolverCalls();
-  if (Resolver.GetAddrInfo == nullptr || Resolver.FreeAddrInfo == nullptr)
-    return WSASYSNOTREADY_CODE;
+  if (Resolver.GetAddrInfo == nullptr || Resolver.FreeAddrInfo == nullptr) return WSASYSNOTREADY;
   ADDRINFOA Hints{};
   Hints.ai_flags = Passive ? AI_PASSIVE : 0;
   Hints.ai_family = Family;
@@ -389,7 +385,7 @@ int GetFirstAddress(const char* Node, const char* Service, uint16_t Family, bool
   ADDRINFOA* List = nullptr;
   const int Result = Resolver.GetAddrInfo(Node, Service, &Hints, &List);
   int Outcome = Result;
-  if (Result == 0) Outcome = List != nullptr && List->ai_addr != nullptr ? 0 : 11004;
+  if (Result == 0) Outcome = List != nullptr && List->ai_addr != nullptr ? 0 : WSANO_DATA;
   if (Outcome == 0) Sin = FromSockAddr(List->ai_addr);
   if (List != nullptr) Resolver.FreeAddrInfo(List);
   return Outcome;
@@ -418,13 +414,13 @@ bool InetAddr(const char* Host, uint8_t (&Addr)[4]) {
 }
 
 int GetHostByName(const char* Host, uint8_t (&Addr)[4]) {
-  if (Calls.gethostbyname == nullptr) return WSASYSNOTREADY_CODE;
+  if (Calls.gethostbyname == nullptr) return WSASYSNOTREADY;
   const hostent* Entry = Calls.gethostbyname(Host);
   if (Entry == nullptr) {
     Failed();
-    return LastError != 0 ? LastError : 11001;
+    return LastError != 0 ? LastError : WSAHOST_NOT_FOUND;
   }
-  if (Entry->h_addrtype != AF_INET || Entry->h_addr_list[0] == nullptr) return 11004;
+  if (Entry->h_addrtype != AF_INET || Entry->h_addr_list[0] == nullptr) return WSANO_DATA;
   std::memcpy(Addr, Entry->h_addr_list[0], 4);
   return 0;
 }
