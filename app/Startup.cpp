@@ -7,10 +7,11 @@
 #include "net/blcksock.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 
 void InitializeSettingsUnit() {
   InitApplicationDirectory(ExecutableDirectory());
-  ForceDirectories(ApplicationDirectory() + "reports/checks/");
+  ForceDirectories(ApplicationDirectory() + "reports" + PathDelim + "checks" + PathDelim);
   Settings = new TQuorvelSettings(ApplicationDirectory());
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <string_view>
 
+#include "platform/ansicodepage.h"
 #include "platform/codepage.h"
 
 namespace {
@@ -90,12 +91,12 @@ std::string SanitizeUtf8(std::string_view Bytes) {
 }
 
 // The text of a listing: a byte-order mark selects its Unicode encoding,
-// otherwise the bytes are code page 1251 text.
+// otherwise the bytes are ANSI text.
 std::string DecodeListing(std::string_view Bytes) {
   if (Bytes.starts_with("\xEF\xBB\xBF")) return SanitizeUtf8(Bytes.substr(3));
   if (Bytes.starts_with("\xFF\xFE")) return Utf16ToUtf8(Bytes.substr(2), false);
   if (Bytes.starts_with("\xFE\xFF")) return Utf16ToUtf8(Bytes.substr(2), true);
-  return Cp1251ToUtf8(Bytes);
+  return AnsiToUtf8(Bytes);
 }
 
 // Lines split at CR LF, LF or CR; a line end at the very end opens no
@@ -192,7 +193,7 @@ int TFTPSend::ReadResult() {
     // read from the raw bytes.
     if (code.empty() && raw.size() >= 4 && (raw[3] == ' ' || raw[3] == '-'))
       code = raw.substr(0, 3);
-    const std::string line = Cp1251ToUtf8(raw);
+    const std::string line = AnsiToUtf8(raw);
     FResultString = line;
     FFullResult->push_back(line);
     ReportStatus(true, line);
@@ -210,7 +211,7 @@ int TFTPSend::ReadResult() {
 
 int TFTPSend::FTPCommand(const std::string& Value) {
   FSock->Purge();
-  FSock->SendString(Utf8ToCp1251(Value) + "\r\n");
+  FSock->SendString(Utf8ToAnsi(Value) + "\r\n");
   ReportStatus(false, Value);
   return ReadResult();
 }

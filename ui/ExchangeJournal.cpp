@@ -3,8 +3,8 @@
 #include <new>
 
 #include "ftp/ftpsend.h"
+#include "platform/ansicodepage.h"
 #include "platform/clock.h"
-#include "platform/codepage.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "settings/uSettingsClass.h"
@@ -36,7 +36,7 @@ void TExchangeJournal::EndLoad(ISyncView& View) {
   const std::string path = ApplicationDirectory() + name;
   std::string text;
   for (const std::string& line : FLines) text += line + "\r\n";
-  SaveFileBytes(path, Utf8ToCp1251(text));
+  SaveFileBytes(path, Utf8ToAnsi(text));
   if (FTPUploadFile(Settings->FTPServer(), Settings->FTPUser(), Settings->FTPPass(), path,
                     "log\\" + name, true)) {
     (Settings->*FKind.SetStamp)(FormatDisplayStamp(Now()));

@@ -1,17 +1,30 @@
 #include "support/TempDir.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
 
 TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "quorvel-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  FPath = pattern + "/";
+  // create_directory tells a folder it made from one that was there, so a
+  // random name taken by someone else is simply passed over.
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  constexpr int kAttempts = 100;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    const fs::path candidate =
+        fs::temp_directory_path() / ("quorvel-" + std::to_string(random() % 1000000000));
+    if (fs::create_directory(candidate)) {
+      // Private, as mkdtemp makes it.
+      fs::permissions(candidate, fs::perms::owner_all);
+      FPath = candidate.string() + static_cast<char>(fs::path::preferred_separator);
+      return;
+    }
+  }
+  throw std::runtime_error("cannot create a temporary folder");
 }
 
 TempDir::~TempDir() {

@@ -1,0 +1,5 @@
+#include "platform/tempnames.h"
+
+#include <unistd.h>
+
+uint32_t CurrentProcessId() { return static_cast<uint32_t>(getpid()); }
