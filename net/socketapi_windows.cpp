@@ -1,14 +1,10 @@
 #include "net/socketapi.h"
 
-// The layer's own declarations come first: the Windows headers define macros
-// of the same names as its error constants, with the same values.
-// winsock2.h brings windows.h in the order the two need.
-#include <winsock2.h>
-#include <ws2tcpip.h>
-
 #include <climits>
 #include <cstring>
 
+// After the layer's own declarations: the Windows headers define macros of the
+// same names as its error constants, with the same values.
 #include "net/socketapi_windows.h"
 
 namespace {
@@ -26,6 +22,11 @@ TWindowsSocketLibraries& WindowsSocketLibraries() {
   static TWindowsSocketLibraries Libraries{SystemFolderFile(L"ws2_32.dll"),
                                            SystemFolderFile(L"wship6.dll")};
   return Libraries;
+}
+
+TWindowsResolverCalls& WindowsResolverCalls() {
+  static TWindowsResolverCalls Calls;
+  return Calls;
 }
 
 namespace SocketApi {
@@ -59,27 +60,16 @@ struct TSocketCalls {
 };
 
 // The modern resolver counts only when all three calls come from one library.
-struct TResolverCalls {
-  decltype(&::getaddrinfo) getaddrinfo = nullptr;
-  decltype(&::freeaddrinfo) freeaddrinfo = nullptr;
-  decltype(&::getnameinfo) getnameinfo = nullptr;
-
-  bool Complete() const {
-    return getaddrinfo != nullptr && freeaddrinfo != nullptr && getnameinfo != nullptr;
-  }
-};
+bool Complete(const TWindowsResolverCalls& Resolver) {
+  return Resolver.GetAddrInfo != nullptr && Resolver.FreeAddrInfo != nullptr &&
+         Resolver.GetNameInfo != nullptr;
+}
 
 HMODULE SocketsModule = nullptr;
 HMODULE IPv6Module = nullptr;
 TSocketCalls Calls;
-TResolverCalls Resolver;
 
 thread_local int LastError = 0;
-
-// What a call reports when the loaded library lacks its entry point (or the
-// library is not loaded): the network cannot be used.
-constexpr int WSASYSNOTREADY_CODE = 10091;
-constexpr int WSAENOTSOCK_CODE = 10038;
 
 template <typename TEntry>
 void Take(HMODULE Module, const char* Name, TEntry& Entry) {
@@ -114,23 +104,25 @@ TSocketCalls BindSocketCalls(HMODULE Module) {
   return Bound;
 }
 
-TResolverCalls BindResolverCalls(HMODULE Module) {
-  TResolverCalls Bound;
-  Take(Module, "getaddrinfo", Bound.getaddrinfo);
-  Take(Module, "freeaddrinfo", Bound.freeaddrinfo);
-  Take(Module, "getnameinfo", Bound.getnameinfo);
+TWindowsResolverCalls BindResolverCalls(HMODULE Module) {
+  TWindowsResolverCalls Bound;
+  Take(Module, "getaddrinfo", Bound.GetAddrInfo);
+  Take(Module, "freeaddrinfo", Bound.FreeAddrInfo);
+  Take(Module, "getnameinfo", Bound.GetNameInfo);
   return Bound;
 }
 
 // Records the reason of the call just made; answers -1 so callers can
 // return it.
 int Failed() {
-  LastError = Calls.WSAGetLastError != nullptr ? Calls.WSAGetLastError() : WSASYSNOTREADY_CODE;
+  LastError = Calls.WSAGetLastError != nullptr ? Calls.WSAGetLastError() : WSASYSNOTREADY;
   return -1;
 }
 
+// What a call reports when the loaded library lacks its entry point (or the
+// library is not loaded): the network cannot be used.
 int Unavailable() {
-  LastError = WSASYSNOTREADY_CODE;
+  LastError = WSASYSNOTREADY;
   return -1;
 }
 
@@ -198,7 +190,7 @@ TVarSin FromSockAddr(const sockaddr* Addr) {
 int WaitFor(TSocketHandle Handle, bool Writing, int Timeout) {
   if (Calls.select == nullptr) return Unavailable();
   if (Handle == INVALID_SOCKET_HANDLE) {
-    LastError = WSAENOTSOCK_CODE;
+    LastError = WSAENOTSOCK;
     return -1;
   }
   fd_set Set;
@@ -235,27 +227,28 @@ bool LoadLibraries(TResolverSupport& Support) {
   SocketsModule = LoadLibraryW(Files.Sockets.c_str());
   if (SocketsModule == nullptr) return false;
   Calls = BindSocketCalls(SocketsModule);
+  TWindowsResolverCalls& Resolver = WindowsResolverCalls();
   Resolver = BindResolverCalls(SocketsModule);
-  if (Resolver.Complete()) {
+  if (Complete(Resolver)) {
     Support.AllFamilies = true;
     return true;
   }
   // Older systems keep getaddrinfo in the IPv6 helper; without it (or with
   // only part of it) the legacy IPv4 calls are left.
   IPv6Module = LoadLibraryW(Files.IPv6Support.c_str());
-  Resolver = IPv6Module != nullptr ? BindResolverCalls(IPv6Module) : TResolverCalls{};
-  if (Resolver.Complete()) {
+  Resolver = IPv6Module != nullptr ? BindResolverCalls(IPv6Module) : TWindowsResolverCalls{};
+  if (Complete(Resolver)) {
     Support.IPv6Only = true;
     return true;
   }
-  Resolver = TResolverCalls{};
+  Resolver = TWindowsResolverCalls{};
   ReleaseModule(IPv6Module);
   return true;
 }
 
 void FreeLibraries() {
   Calls = TSocketCalls{};
-  Resolver = TResolverCalls{};
+  WindowsResolverCalls() = TWindowsResolverCalls{};
   ReleaseModule(IPv6Module);
   ReleaseModule(SocketsModule);
 }
@@ -382,19 +375,19 @@ int GetHostName(char* Name, int Length) {
 // numbering already (WSAHOST_NOT_FOUND for an unknown host).
 int GetFirstAddress(const char* Node, const char* Service, uint16_t Family, bool Passive,
                     TVarSin& Sin) {
-  if (Resolver.getaddrinfo == nullptr || Resolver.freeaddrinfo == nullptr)
-    return WSASYSNOTREADY_CODE;
+  const TWindowsResolverCalls& Resolver = WindowsResolverCalls();
+  if (Resolver.GetAddrInfo == nullptr || Resolver.FreeAddrInfo == nullptr) return WSASYSNOTREADY;
   ADDRINFOA Hints{};
   Hints.ai_flags = Passive ? AI_PASSIVE : 0;
   Hints.ai_family = Family;
   Hints.ai_socktype = SOCK_STREAM;
   Hints.ai_protocol = IPPROTO_TCP;
   ADDRINFOA* List = nullptr;
-  const int Result = Resolver.getaddrinfo(Node, Service, &Hints, &List);
+  const int Result = Resolver.GetAddrInfo(Node, Service, &Hints, &List);
   int Outcome = Result;
-  if (Result == 0) Outcome = List != nullptr && List->ai_addr != nullptr ? 0 : 11004;
+  if (Result == 0) Outcome = List != nullptr && List->ai_addr != nullptr ? 0 : WSANO_DATA;
   if (Outcome == 0) Sin = FromSockAddr(List->ai_addr);
-  if (List != nullptr) Resolver.freeaddrinfo(List);
+  if (List != nullptr) Resolver.FreeAddrInfo(List);
   return Outcome;
 }
 
@@ -421,13 +414,13 @@ bool InetAddr(const char* Host, uint8_t (&Addr)[4]) {
 }
 
 int GetHostByName(const char* Host, uint8_t (&Addr)[4]) {
-  if (Calls.gethostbyname == nullptr) return WSASYSNOTREADY_CODE;
+  if (Calls.gethostbyname == nullptr) return WSASYSNOTREADY;
   const hostent* Entry = Calls.gethostbyname(Host);
   if (Entry == nullptr) {
     Failed();
-    return LastError != 0 ? LastError : 11001;
+    return LastError != 0 ? LastError : WSAHOST_NOT_FOUND;
   }
-  if (Entry->h_addrtype != AF_INET || Entry->h_addr_list[0] == nullptr) return 11004;
+  if (Entry->h_addrtype != AF_INET || Entry->h_addr_list[0] == nullptr) return WSANO_DATA;
   std::memcpy(Addr, Entry->h_addr_list[0], 4);
   return 0;
 }

@@ -1,5 +1,10 @@
 #pragma once
 
+// Include after net/blcksock.h: the Windows headers define macros of the
+// same names as its error constants.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
 #include <string>
 
 // The files the Windows socket layer binds at run time: Windows Sockets 2
@@ -15,3 +20,16 @@ struct TWindowsSocketLibraries {
 };
 
 TWindowsSocketLibraries& WindowsSocketLibraries();
+
+// The modern resolver as bound from the socket library or its IPv6 helper:
+// all three set, or none (while unloaded, or when only the legacy resolver
+// is there). Tests replace GetAddrInfo and FreeAddrInfo to answer host names
+// that a machine without DNS cannot resolve and to watch which lookups are
+// made; replace them only while no other thread resolves.
+struct TWindowsResolverCalls {
+  decltype(&::getaddrinfo) GetAddrInfo = nullptr;
+  decltype(&::freeaddrinfo) FreeAddrInfo = nullptr;
+  decltype(&::getnameinfo) GetNameInfo = nullptr;
+};
+
+TWindowsResolverCalls& WindowsResolverCalls();
