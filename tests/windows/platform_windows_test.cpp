@@ -22,6 +22,7 @@
 #include "platform/tempnames.h"
 #include "platform/wintext.h"
 #include "support/TempDir.h"
+#include "workers/uSync.h"
 
 // The Windows file layer through the W calls, under Wine. This program
 // doubles as two helpers it starts: with QUORVEL_HOLD_OPEN it keeps a file
@@ -350,4 +351,30 @@ TEST(WindowsText, WideTextRoundTripsAndErrorsHaveTheSystemsText) {
   EXPECT_EQ(Widen("чек"), L"\u0447\u0435\u043a");
   EXPECT_FALSE(WindowsErrorText(ERROR_FILE_NOT_FOUND).empty());
   EXPECT_NE(WindowsErrorText(ERROR_FILE_NOT_FOUND).back(), '\n');
+}
+
+// A server's listing may name what Windows would take for another file or a
+// device; such names are never downloaded.
+TEST(WindowsNames, NamesWindowsWouldReadOtherwiseAreNotDelivered) {
+  struct Case {
+    const char* Name;
+    bool Plain;
+  };
+  for (const Case& c :
+       {Case{"price.txt", true}, Case{"Прайс №2.txt", true}, Case{"con.txt.bak", false},
+        Case{"CON", false},      Case{"nul.txt", false},     Case{"Aux .dat", false},
+        Case{"com1", false},     Case{"LPT9.x", false},      Case{"COM\xC2\xB9", false},
+        Case{"com10", true},     Case{"console", true},      Case{"price.txt:stream", false},
+        Case{"price.", false},   Case{"price ", false},      Case{"a*b", false},
+        Case{"a?b", false},      Case{"a|b", false},         Case{"a\"b", false},
+        Case{"a<b>", false},     Case{"tab\there", false}}) {
+    SCOPED_TRACE(c.Name);
+    EXPECT_EQ(IsPlainFileName(c.Name), c.Plain);
+    EXPECT_EQ(IsDeliverableName(c.Name), c.Plain);
+  }
+  // Windows drops the dot and the blank: these would land on the settings
+  // file and on the program itself.
+  EXPECT_FALSE(IsDeliverableName("Quorvel.ini."));
+  EXPECT_FALSE(IsDeliverableName("QUORVEL.INI "));
+  EXPECT_FALSE(IsDeliverableName("platform_windows_test.exe."));
 }
