@@ -24,6 +24,9 @@ BOOL WINAPI OnConsoleStop(DWORD) {
 }  // namespace
 
 bool OpenHeadlessLoop() {
+  // The program's lines are UTF-8; a console shows them as such only when
+  // told so (without a console this does nothing).
+  SetConsoleOutputCP(CP_UTF8);
   WakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   return WakeEvent != nullptr && StopEvent != nullptr &&
