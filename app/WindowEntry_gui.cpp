@@ -1,19 +1,17 @@
 #include "app/WindowEntry.h"
 
-#include <cstdlib>
+#include <iostream>
 
+#include "app/Startup.h"
+#include "ui/DisplayProbe.h"
 #include "ui/WindowMain.h"
 
-namespace {
-
-bool IsSet(const char* Name) {
-  const char* Value = std::getenv(Name);
-  return Value != nullptr && *Value != '\0';
-}
-
-}  // namespace
-
 bool RunWindowIfPossible(int& argc, char** argv) {
-  if (!IsSet("DISPLAY") && !IsSet("WAYLAND_DISPLAY")) return false;
-  RunWindow(argc, argv);
+  const TDisplayChoice Display = ChooseDisplay();
+  if (!Display.Usable) {
+    if (!Display.Reason.empty()) std::cerr << Display.Reason << std::endl;
+    return false;
+  }
+  // Display holds the probe's connection until the process ends.
+  EndProcess(RunWindow(argc, argv, Display.Platforms));
 }

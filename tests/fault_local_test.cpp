@@ -381,8 +381,9 @@ class ReceiptBeingWrittenTest : public TillFaultTest,
 
 TEST_P(ReceiptBeingWrittenTest, StaysInTheTillUntilItIsWhole) {
   constexpr int Pieces = 30;
+  constexpr size_t PieceSize = 1000;
   constexpr int PieceMs = 50;  // well below the agent's settle time
-  const std::string whole = FaultScene::Content("w.ch", Pieces * 1000);
+  const std::string whole = FaultScene::Content("w.ch", static_cast<size_t>(Pieces) * PieceSize);
   Settings->SetAutoStartThread(true);
   fs::create_directories(server.Root().Path() + "reports/checks");
   fs::create_directories(server.Root().Path() + "log");
@@ -393,12 +394,14 @@ TEST_P(ReceiptBeingWrittenTest, StaysInTheTillUntilItIsWhole) {
   const int fd = ::open(receipt.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::fchown(fd, GetParam().ReceiptOwner, GetParam().ReceiptOwner), 0);
-  const auto piece = [&](int I) { return ::write(fd, whole.data() + I * 1000, 1000) == 1000; };
+  const auto piece = [&](size_t I) {
+    return ::write(fd, whole.data() + I * PieceSize, PieceSize) == static_cast<ssize_t>(PieceSize);
+  };
   ASSERT_TRUE(piece(0));
   std::thread till([&] {
     for (int i = 1; i < Pieces; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(PieceMs));
-      EXPECT_TRUE(piece(i));
+      EXPECT_TRUE(piece(static_cast<size_t>(i)));
     }
     ::close(fd);
   });

@@ -401,11 +401,11 @@ TEST_F(WorkerTest, AScaleFileNamedLikeATillFileLeavesTheTillFileAlone) {
 // destination gets only its own kind's bytes, whole.
 TEST_F(WorkerTest, PriceAndScaleFilesOfOneNameNeverMix) {
   TestFtpServer server;
-  constexpr int Files = 20;
-  const auto content = [](const std::string& Kind, int I) {
+  constexpr size_t Files = 20;
+  const auto content = [](const std::string& Kind, size_t I) {
     return std::string(10000 + I, Kind[0]) + Kind + std::to_string(I);
   };
-  for (int i = 0; i < Files; ++i) {
+  for (size_t i = 0; i < Files; ++i) {
     server.Root().Write("f" + std::to_string(i) + ".txt", content("price", i));
     server.Root().Write("scale/f" + std::to_string(i) + ".txt", content("scale", i));
   }
@@ -419,7 +419,7 @@ TEST_F(WorkerTest, PriceAndScaleFilesOfOneNameNeverMix) {
   Start<TFTPScaleLoaderTh>();
   ASSERT_TRUE(
       WorkerPumpUntil([&] { return events.Lines().size() - events.EndCount() == 2 * Files; }));
-  for (int i = 0; i < Files; ++i) {
+  for (size_t i = 0; i < Files; ++i) {
     const std::string name = "f" + std::to_string(i) + ".txt";
     EXPECT_EQ(prices.Read(name), content("price", i)) << name;
     EXPECT_EQ(scales.Read(name), content("scale", i)) << name;

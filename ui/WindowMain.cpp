@@ -3,24 +3,28 @@
 #include <QApplication>
 #include <QSystemTrayIcon>
 
-#include "app/Startup.h"
 #include "ui/frmMain.h"
 #include "workers/MainThreadDispatch.h"
 
-int RunWindow(int& argc, char** argv) {
+void WakeMainThreadThrough(QCoreApplication* Application) {
+  SetWakeMainThread([Application] {
+    QMetaObject::invokeMethod(
+        Application, [] { CheckSynchronize(); }, Qt::QueuedConnection);
+  });
+}
+
+int RunWindow(int& argc, char** argv, const std::string& Platforms) {
+  if (!Platforms.empty()) qputenv("QT_QPA_PLATFORM", Platforms.c_str());
   // The application and the window live until the process ends: nothing is
   // destroyed while workers may still raise events.
   auto* Application = new QApplication(argc, argv);
   Application->setApplicationName("Quorvel Sync");
   // A hidden window is the normal state; only the tray menu ends the loop.
   Application->setQuitOnLastWindowClosed(false);
-  SetWakeMainThread([Application] {
-    QMetaObject::invokeMethod(
-        Application, [] { CheckSynchronize(); }, Qt::QueuedConnection);
-  });
+  WakeMainThreadThrough(Application);
   auto* Window = new TfrmSyncMain(QSystemTrayIcon::isSystemTrayAvailable(), [](ISyncView& View) {
     return std::make_unique<TSyncControllerLink>(View);
   });
   Window->ShowAtStart();
-  EndProcess(Application->exec());
+  return Application->exec();
 }

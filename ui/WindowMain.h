@@ -1,8 +1,19 @@
 #pragma once
 
-// The windowed program: creates the application object and the main window,
-// wires main-thread dispatch into the Qt event loop and runs it. The window
-// starts hidden behind its tray icon, or shown where no notification area
-// exists. Never returns: when the loop ends the process ends at once,
-// without waiting for the workers.
-[[noreturn]] int RunWindow(int& argc, char** argv);
+#include <string>
+
+class QCoreApplication;
+
+// Wires main-thread dispatch into Application's event loop: a request that a
+// worker queues posts a call of CheckSynchronize to the loop, which runs it
+// on the main thread.
+void WakeMainThreadThrough(QCoreApplication* Application);
+
+// The windowed program: creates the application object on the toolkit
+// platforms given ("xcb", "wayland;xcb"; empty: the toolkit's own choice)
+// and the main window, wires main-thread dispatch into the event loop and
+// runs it. The window starts hidden behind its tray icon, or shown where no
+// notification area exists. Returns the loop's exit code once the tray menu
+// ended it; workers may still be running then, so the caller ends the
+// process at once without destroying anything under them.
+int RunWindow(int& argc, char** argv, const std::string& Platforms);

@@ -6,12 +6,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <csignal>
 #include <stdexcept>
+#include <string_view>
 
 extern char** environ;
 
@@ -30,9 +32,26 @@ std::vector<char*> Pointers(std::vector<std::string>& Texts) {
 ChildResult RunChild(const std::vector<std::string>& Command,
                      const std::vector<std::string>& Environment, int TimeoutSeconds,
                      const std::string& TerminateOnOutput) {
+  return RunChildUntil(Command, Environment, TimeoutSeconds, [&](const std::string& Output) {
+    return !TerminateOnOutput.empty() && Output.find(TerminateOnOutput) != std::string::npos;
+  });
+}
+
+ChildResult RunChildUntil(const std::vector<std::string>& Command,
+                          const std::vector<std::string>& Environment, int TimeoutSeconds,
+                          const std::function<bool(const std::string& Output)>& Done) {
   std::vector<std::string> Arguments = Command;
   std::vector<std::string> Variables;
-  for (char** Entry = environ; *Entry != nullptr; ++Entry) Variables.emplace_back(*Entry);
+  // A variable given replaces the inherited one: the first of two entries
+  // of a name is the one a program reads.
+  const auto Given = [&Environment](std::string_view Entry) {
+    const std::string_view Name = Entry.substr(0, Entry.find('=') + 1);
+    return std::any_of(Environment.begin(), Environment.end(),
+                       [Name](std::string_view Other) { return Other.starts_with(Name); });
+  };
+  for (char** Entry = environ; *Entry != nullptr; ++Entry) {
+    if (!Given(*Entry)) Variables.emplace_back(*Entry);
+  }
   Variables.insert(Variables.end(), Environment.begin(), Environment.end());
 
   std::array<int, 2> Pipe{};
@@ -58,17 +77,23 @@ ChildResult RunChild(const std::vector<std::string>& Command,
   for (;;) {
     const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
         Deadline - std::chrono::steady_clock::now());
-    pollfd Wait{Pipe[0], POLLIN, 0};
-    if (Left.count() <= 0 || ::poll(&Wait, 1, static_cast<int>(Left.count())) <= 0) {
+    if (Left.count() <= 0) {
       ::kill(Child, SIGKILL);
       break;
     }
-    std::array<char, 4096> Chunk{};
-    const ssize_t Count = ::read(Pipe[0], Chunk.data(), Chunk.size());
-    if (Count <= 0) break;
-    Result.Output.append(Chunk.data(), static_cast<size_t>(Count));
-    if (!TerminateOnOutput.empty() && !Terminated &&
-        Result.Output.find(TerminateOnOutput) != std::string::npos) {
+    pollfd Wait{Pipe[0], POLLIN, 0};
+    const int Ready = ::poll(&Wait, 1, static_cast<int>(std::min<long long>(Left.count(), 50)));
+    if (Ready < 0 && errno != EINTR) {
+      ::kill(Child, SIGKILL);
+      break;
+    }
+    if (Ready > 0) {
+      std::array<char, 4096> Chunk{};
+      const ssize_t Count = ::read(Pipe[0], Chunk.data(), Chunk.size());
+      if (Count <= 0) break;
+      Result.Output.append(Chunk.data(), static_cast<size_t>(Count));
+    }
+    if (!Terminated && Done(Result.Output)) {
       ::kill(Child, SIGTERM);
       Terminated = true;
     }

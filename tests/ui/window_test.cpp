@@ -11,6 +11,7 @@
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QEventLoop>
+#include <QFontDatabase>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -25,19 +26,25 @@
 #include <QToolButton>
 #include <QTreeView>
 #include <cerrno>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/Startup.h"
+#include "net/blcksock.h"
 #include "platform/posix_calls.h"
 #include "settings/uSettingsClass.h"
+#include "support/FtpServer.h"
 #include "support/LoopbackPorts.h"
 #include "support/TempDir.h"
+#include "support/WorkerHarness.h"
+#include "ui/ExchangeJournal.h"
 #include "ui/FolderDialog.h"
 #include "ui/TabStrip.h"
 #include "ui/WindowFont.h"
+#include "ui/WindowMain.h"
 #include "ui/frmMain.h"
 #include "workers/uSync.h"
 
@@ -492,11 +499,54 @@ class TestWindow : public QObject {
     QCOMPARE(Widget->pos(), Place.topLeft());
     if (!Place.size().isEmpty()) QCOMPARE(Widget->size(), Place.size());
     QCOMPARE(Widget->font().pixelSize(), ControlFontPixels);
-    // Captions end before the value column, whatever face stands in for
-    // Tahoma.
-    if (Name.startsWith("Label") && Widget->parentWidget()->objectName() == "tsStatus") {
-      QVERIFY(Widget->geometry().right() < 219);
+    // Captions end before the field right of them, whatever face stands in
+    // for Tahoma; the check box's caption stays inside the box.
+    if (Name.startsWith("Label")) {
+      const int Field = Widget->parentWidget()->objectName() == "tsStatus" ? 219
+                        : Widget->x() < 272                                ? 112
+                                                                           : 368;
+      QVERIFY2(Widget->geometry().right() < Field, qPrintable(Widget->font().family()));
     }
+    if (Name == "CheckBox1") QVERIFY(Widget->sizeHint().width() <= Widget->width());
+  }
+
+  // Every caption fits the room of the Tahoma layout in any face that could
+  // stand in for it: each one installed here is narrowed as the window's
+  // would be, and the captions are laid out as the window lays them out.
+  void everyInstalledFaceFitsTheCaptions() {
+    const struct {
+      const char* Caption;
+      int Left;
+      int Field;
+    } Captions[] = {
+        {"Состояние:", 16, 219},
+        {"Время последнего обновления прайса:", 16, 219},
+        {"Время последней отправки чеков:", 16, 219},
+        {"Время последней прогрузки весов:", 16, 219},
+        {"IP сервера", 16, 112},
+        {"Пользователь", 16, 112},
+        {"Порт", 272, 368},
+        {"Пароль", 272, 368},
+        {"Каталог кассы", 16, 112},
+        {"Каталог весов", 16, 112},
+    };
+    int Faces = 0;
+    for (const QString& Family : QFontDatabase::families()) {
+      // Bitmap faces cannot be narrowed; no stand-in is one.
+      if (!QFontDatabase::isSmoothlyScalable(Family)) continue;
+      ++Faces;
+      QWidget Page;
+      Page.setFont(FittedWindowFont(Family, ControlFontPixels));
+      for (const auto& Item : Captions) {
+        auto* Label = new QLabel(QString::fromUtf8(Item.Caption), &Page);
+        Label->move(Item.Left, 0);
+        Label->adjustSize();
+        QVERIFY2(Label->geometry().right() < Item.Field, qPrintable(Family + ": " + Label->text()));
+      }
+      QCheckBox Box("Запускать проверку чеков и прайса вместе с программой", &Page);
+      QVERIFY2(Box.sizeHint().width() <= 329, qPrintable(Family));
+    }
+    QVERIFY(Faces > 0);
   }
 
   void windowFrameAndTabs() {
@@ -665,6 +715,31 @@ class TestWindow : public QObject {
     QCOMPARE(FErrors, QStringList(2, "Thread creation error: out of threads"));
   }
 
+  // Workers hand their events to the window only through the queued call
+  // that wakes the Qt loop: one real cycle against the loopback server ends
+  // with its stamp on the status page.
+  void workerCycleReachesTheStatusPage() {
+    TestFtpServer Server;
+    for (const char* Folder : {"log", "reports/checks"})
+      std::filesystem::create_directories(Server.Root().Path() + Folder);
+    TempDir Till;
+    TempDir Scales;
+    Till.Write("reports/checks/0001.ch", "receipt");
+    UseSettings("");
+    std::filesystem::create_directories(FAppDir->Path() + "reports/checks");
+    UseLoopbackServer(Server.PortText(), Till.Path(), Scales.Path());
+    SetJournalUploadPortForTesting(Server.PortText());
+    Open();
+    Click("btnSync");
+    QTRY_VERIFY_WITH_TIMEOUT(!Settings->ChSync().empty(), 20000);
+    QCOMPARE(Text("lbTimeCh"), QString::fromStdString(Settings->ChSync()));
+    QCOMPARE(QString::fromStdString(Server.Root().Read("reports/checks/0001.ch")),
+             QString("receipt"));
+    QVERIFY(FErrors.isEmpty());
+    Click("btnSync");
+    SetJournalUploadPortForTesting("");
+  }
+
   // Ends the event loop, so it runs last.
   void zz_closeProgramEndsTheLoop() {
     UseSettings("server=127.0.0.1\nport=" + std::to_string(RefusingLoopbackPort()) +
@@ -685,8 +760,12 @@ class TestWindow : public QObject {
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  // As the program starts: the socket library, then the window's
+  // application with main-thread dispatch woken through its loop.
+  if (!LoadSocketLibrary()) return 1;
   QApplication Application(argc, argv);
   Application.setQuitOnLastWindowClosed(false);
+  WakeMainThreadThrough(&Application);
   TestWindow Test;
   const int Failures = QTest::qExec(&Test, argc, argv);
   // Workers of the start-up cases are still in their pause: end as the
