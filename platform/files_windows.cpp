@@ -119,6 +119,25 @@ void PutInPlace(const std::string& Path, std::string_view Bytes) {
   Temp.Keep();
 }
 
+// A move to another volume: the copy takes a temporary name beside To and
+// gets its real name only when it is complete and on the disk, and the
+// source goes last, so a cut at any step leaves no partial file under To.
+bool CopyAcross(const std::string& From, const std::string& To) {
+  const std::string Temp = TemporaryNameFor(To);
+  if (!CopyFileW(Widen(From).c_str(), Widen(Temp).c_str(), TRUE)) return false;
+  THandle Copy(CreateFileW(Widen(Temp).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+  const bool Flushed = Copy.Valid() && FlushFileBuffers(Copy.Get()) && Copy.Close();
+  if (!Flushed || !MoveFileExW(Widen(Temp).c_str(), Widen(To).c_str(), MOVEFILE_WRITE_THROUGH)) {
+    DeleteFileW(Widen(Temp).c_str());
+    return false;
+  }
+  if (DeleteFileW(Widen(From).c_str())) return true;
+  // The source stays, so the move did not happen: take the copy back.
+  DeleteFileW(Widen(To).c_str());
+  return false;
+}
+
 // Volume serial and file index: what names one file or folder, whatever path
 // leads there.
 struct TFileIdentity {
@@ -154,8 +173,9 @@ std::vector<std::string> FindFiles(const std::string& Folder, const std::string&
 }
 
 bool MoveFileNoReplace(const std::string& From, const std::string& To) {
-  // MoveFileW refuses an existing target and copies across volumes.
-  return MoveFileW(Widen(From).c_str(), Widen(To).c_str()) != 0;
+  // Without flags the move is a rename that refuses an existing target.
+  if (MoveFileExW(Widen(From).c_str(), Widen(To).c_str(), 0)) return true;
+  return GetLastError() == ERROR_NOT_SAME_DEVICE && CopyAcross(From, To);
 }
 
 bool DeleteLocalFile(const std::string& Path) { return DeleteFileW(Widen(Path).c_str()) != 0; }

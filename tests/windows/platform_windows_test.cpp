@@ -201,17 +201,25 @@ TEST(WindowsFiles, AMoveOntoAnExistingNameFailsAndLeavesBothFiles) {
   EXPECT_EQ(LoadFileBytes(dir.Path() + "c.txt"), "new");
 }
 
-TEST(WindowsFiles, AMoveToAnotherDriveCopiesAndRemovesTheSource) {
-  // Wine's Z: drive is the Linux root, its C: the prefix: two volumes.
+// Wine's C: drive lies on the disk of the build; Z:\dev\shm\ is a memory file
+// system, another volume, so the move there is a copy.
+TEST(WindowsFiles, AMoveToAnotherVolumeCopiesWholeAndRemovesTheSource) {
+  const std::string other = "Z:\\dev\\shm\\quorvel-move-" + std::to_string(GetCurrentProcessId());
+  ASSERT_TRUE(ForceDirectories(other));
   TempDir onC;
-  const std::string onZ = "Z:\\tmp\\";
-  ASSERT_TRUE(onC.Path().rfind("C:", 0) == 0 || onC.Path().rfind("c:", 0) == 0) << onC.Path();
-  const std::string source = onZ + "quorvel-move-" + std::to_string(GetCurrentProcessId()) + ".txt";
-  WriteText(source, "across");
-  EXPECT_TRUE(MoveFileNoReplace(source, onC.Path() + "moved.txt"));
+  const std::string source = onC.Path() + "0001.ch";
+  const std::string target = other + "\\0001.ch";
+  WriteText(source, "receipt");
+  WriteText(other + "\\taken.ch", "old");
+  EXPECT_FALSE(MoveFileNoReplace(source, other + "\\taken.ch"));
+  EXPECT_EQ(LoadFileBytes(other + "\\taken.ch"), "old");
+  EXPECT_EQ(LoadFileBytes(source), "receipt");
+  EXPECT_TRUE(MoveFileNoReplace(source, target));
   EXPECT_FALSE(FileExists(source));
-  EXPECT_EQ(LoadFileBytes(onC.Path() + "moved.txt"), "across");
-  DeleteLocalFile(source);
+  EXPECT_EQ(LoadFileBytes(target), "receipt");
+  EXPECT_THAT(Sorted(FindFiles(other, "*")), ElementsAre("0001.ch", "taken.ch"));
+  std::error_code ignored;
+  fs::remove_all(other, ignored);
 }
 
 TEST(WindowsFiles, EnumerationMatchesTheMaskAndLeavesFoldersOut) {
