@@ -8,6 +8,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/instancelock.h"
+#include "platform/paths.h"
 #include "workers/uSync.h"
 
 namespace {
@@ -25,7 +26,7 @@ void ClaimApplicationDirectory() {
 void InitializeSettingsUnit() {
   InitApplicationDirectory(ExecutableDirectory());
   ClaimApplicationDirectory();
-  ForceDirectories(ApplicationDirectory() + "reports/checks/");
+  ForceDirectories(ApplicationDirectory() + "reports" + PathDelim + "checks" + PathDelim);
   Settings = new TQuorvelSettings(ApplicationDirectory());
   // Nothing of this process writes yet, so every temporary file of a save
   // there is the leftover of a run that ended in the middle of one.

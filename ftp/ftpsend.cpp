@@ -5,7 +5,7 @@
 #include <chrono>
 #include <string_view>
 
-#include "platform/codepage.h"
+#include "platform/ansicodepage.h"
 
 namespace {
 
@@ -147,11 +147,11 @@ int TFTPSend::ReadResult() {
     const bool tooLong = FSock->LastError() == WSAENOBUFS || raw.size() > MaxReplyLineLength ||
                          replyBytes > MaxReplyBytes;
     if (tooLong) raw.clear();
-    // Code page 1251 has one byte per character, so the reply's structure is
+    // The reply code is ASCII in any ANSI code page, so the reply's structure is
     // read from the raw bytes.
     if (code.empty() && raw.size() >= 4 && (raw[3] == ' ' || raw[3] == '-'))
       code = raw.substr(0, 3);
-    const std::string line = Cp1251ToUtf8(raw);
+    const std::string line = AnsiToUtf8(raw);
     FResultString = line;
     FFullResult->push_back(line);
     ReportStatus(true, line);
@@ -169,7 +169,7 @@ int TFTPSend::ReadResult() {
 
 int TFTPSend::FTPCommand(const std::string& Value) {
   FSock->Purge();
-  FSock->SendString(Utf8ToCp1251(Value) + "\r\n");
+  FSock->SendString(Utf8ToAnsi(Value) + "\r\n");
   ReportStatus(false, Value);
   return ReadResult();
 }

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "net/socketapi.h"
-#include "platform/codepage.h"
+#include "platform/ansicodepage.h"
 
 namespace {
 
@@ -258,8 +258,8 @@ int ResolveAddress(const std::string& IP, const std::string& Port, TSocketFamily
       AddressFamily = VARSIN_AF_INET6;
   }
   Sin = TVarSin{};
-  const std::string Host = Utf8ToCp1251(IP);
-  const std::string Service = Utf8ToCp1251(Port);
+  const std::string Host = Utf8ToAnsi(IP);
+  const std::string Service = Utf8ToAnsi(Port);
 
   const bool Modern = ModernResolverAll || (ModernResolverIPv6 && AddressFamily == VARSIN_AF_INET6);
   if (!Modern) return ResolveLegacy(Host, Service, Sin);

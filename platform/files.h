@@ -10,9 +10,10 @@
 // results; loading and saving raise EFileError.
 
 // Names of the entries of Folder that match a "*.ext" mask ("*" any run of
-// characters, "?" any one), ASCII letters without regard to case; folders
-// and hidden entries included, in the platform's order. A missing folder
-// gives no names.
+// characters, "?" any one), ASCII letters without regard to case; hidden
+// entries included, in the platform's order. Folders are included on Linux
+// and left out on Windows, where FindFirstFileW tells them at once; callers
+// check FileExists. A missing folder gives no names.
 std::vector<std::string> FindFiles(const std::string& Folder, const std::string& Mask);
 
 // Renames From to To, failing (false, source left in place) when To exists.

@@ -2,14 +2,13 @@
 
 #include <utility>
 
+#include "platform/ansicodepage.h"
 #include "platform/codepage.h"
 
 namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 constexpr std::string_view kUtf16LEBom = "\xFF\xFE";
-// A file that has no line end yet gets the platform's own.
-constexpr std::string_view kNewFileLineEnd = "\n";
 constexpr char32_t kReplacement = 0xFFFD;
 
 std::string_view BomOf(TProfileEncoding Encoding) {
@@ -79,7 +78,7 @@ std::string SanitizeUtf8(std::string_view Bytes) {
 std::string Decode(TProfileEncoding Encoding, std::string_view Bytes) {
   switch (Encoding) {
     case TProfileEncoding::Utf16LE: return Utf16LEToUtf8(Bytes);
-    case TProfileEncoding::Cp1251: return Cp1251ToUtf8(Bytes);
+    case TProfileEncoding::Ansi: return AnsiToUtf8(Bytes);
     default: return SanitizeUtf8(Bytes);
   }
 }
@@ -87,7 +86,7 @@ std::string Decode(TProfileEncoding Encoding, std::string_view Bytes) {
 std::string Encode(TProfileEncoding Encoding, std::string_view Text) {
   switch (Encoding) {
     case TProfileEncoding::Utf16LE: return Utf8ToUtf16LE(Text);
-    case TProfileEncoding::Cp1251: return Utf8ToCp1251(Text);
+    case TProfileEncoding::Ansi: return Utf8ToAnsi(Text);
     default: return std::string(Text);
   }
 }
@@ -137,15 +136,17 @@ std::optional<TKeyLine> ParseKeyLine(std::string_view Text) {
 
 }  // namespace
 
-TProfileFile::TProfileFile() : FLineEnd(kNewFileLineEnd) {}
+TProfileFile::TProfileFile()
+    : FEncoding(PlatformProfileConventions().NewFileEncoding),
+      FLineEnd(PlatformProfileConventions().NewFileLineEnd) {}
 
 TProfileFile::TProfileFile(std::string_view Bytes) {
   if (Bytes.substr(0, kUtf16LEBom.size()) == kUtf16LEBom) {
     FEncoding = TProfileEncoding::Utf16LE;
   } else if (Bytes.substr(0, kUtf8Bom.size()) == kUtf8Bom) {
     FEncoding = TProfileEncoding::Utf8Bom;
-  } else if (!IsValidUtf8(Bytes)) {
-    FEncoding = TProfileEncoding::Cp1251;
+  } else if (PlatformProfileConventions().BomlessIsAnsi || !IsValidUtf8(Bytes)) {
+    FEncoding = TProfileEncoding::Ansi;
   }
   Bytes.remove_prefix(BomOf(FEncoding).size());
 
@@ -170,8 +171,10 @@ TProfileFile::TProfileFile(std::string_view Bytes) {
     const std::string_view Raw = Bytes.substr(Start);
     FLines.push_back({std::string(Raw), {}, Decode(FEncoding, Raw)});
   }
-  FLineEnd = FLines.empty() || FLines.front().End.empty() ? std::string(kNewFileLineEnd)
-                                                          : Decode(FEncoding, FLines.front().End);
+  // A file that has no line end yet gets the platform's own.
+  FLineEnd = FLines.empty() || FLines.front().End.empty()
+                 ? std::string(PlatformProfileConventions().NewFileLineEnd)
+                 : Decode(FEncoding, FLines.front().End);
 }
 
 std::optional<std::string> TProfileFile::ReadString(std::string_view Section,

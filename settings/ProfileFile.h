@@ -6,8 +6,7 @@
 #include <string_view>
 #include <vector>
 
-// The encodings a settings file may come in.
-enum class TProfileEncoding { Utf8, Utf8Bom, Utf16LE, Cp1251 };
+#include "settings/ProfileConventions.h"
 
 // One INI file, read and changed in memory the way the Windows private-profile
 // functions treat it, so a file written on a Windows till reads back with the
@@ -23,10 +22,11 @@ enum class TProfileEncoding { Utf8, Utf8Bom, Utf16LE, Cp1251 };
 // encoding and line-end style; every other byte stays as it was.
 class TProfileFile {
  public:
-  // A new, empty file: UTF-8 without byte-order mark.
+  // A new, empty file in the platform's encoding for new files.
   TProfileFile();
-  // An existing file: UTF-16LE or UTF-8 by its byte-order mark, else UTF-8
-  // when the bytes are valid UTF-8, else code page 1251.
+  // An existing file: UTF-16LE or UTF-8 by its byte-order mark, else ANSI
+  // where the platform reads such files so, else UTF-8 when the bytes are
+  // valid UTF-8, else ANSI.
   explicit TProfileFile(std::string_view Bytes);
 
   // The value (UTF-8) of Key in Section, or nothing when either is missing.

@@ -1,7 +1,4 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netdb.h>
-#include <sys/socket.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -11,9 +8,9 @@
 #include <vector>
 
 #include "net/blcksock.h"
-#include "net/socketapi_posix.h"
 #include "support/LoopbackPeer.h"
 #include "support/LoopbackSocketLibrary.h"
+#include "support/ResolverCalls.h"
 
 namespace {
 
@@ -37,19 +34,19 @@ std::ostream& operator<<(std::ostream& Out, const Lookup& L) {
 }
 
 // Stands in for getaddrinfo: answers the names it was given, passes every
-// other lookup to the C library, and records each call. The machine has no
+// other lookup to the system's resolver, and records each call. The machine has no
 // DNS, so names with only an IPv6 address or with several addresses exist
 // only here.
 class FakeResolver {
  public:
   explicit FakeResolver(std::map<std::string, std::vector<Address>> Names)
-      : FNames(std::move(Names)), FSaved(PosixResolverCalls()) {
+      : FNames(std::move(Names)), FSaved(ResolverCalls()) {
     Active = this;
-    PosixResolverCalls().GetAddrInfo = &GetAddrInfo;
-    PosixResolverCalls().FreeAddrInfo = &FreeAddrInfo;
+    ResolverCalls().GetAddrInfo = &GetAddrInfo;
+    ResolverCalls().FreeAddrInfo = &FreeAddrInfo;
   }
   ~FakeResolver() {
-    PosixResolverCalls() = FSaved;
+    ResolverCalls() = FSaved;
     Active = nullptr;
   }
   FakeResolver(const FakeResolver&) = delete;
@@ -68,7 +65,7 @@ class FakeResolver {
     Self.HintsAlwaysStreamTcp = Self.HintsAlwaysStreamTcp && Hints->ai_socktype == SOCK_STREAM &&
                                 Hints->ai_protocol == IPPROTO_TCP;
     const auto Found = Node != nullptr ? Self.FNames.find(Node) : Self.FNames.end();
-    if (Found == Self.FNames.end()) return ::getaddrinfo(Node, Service, Hints, Result);
+    if (Found == Self.FNames.end()) return Self.FSaved.GetAddrInfo(Node, Service, Hints, Result);
     addrinfo* Head = nullptr;
     addrinfo** Tail = &Head;
     for (const Address& A : Found->second) {
@@ -106,7 +103,7 @@ class FakeResolver {
 
   static void FreeAddrInfo(addrinfo* List) {
     FakeResolver& Self = *Active;
-    if (Self.Owned.erase(List) == 0) return ::freeaddrinfo(List);
+    if (Self.Owned.erase(List) == 0) return Self.FSaved.FreeAddrInfo(List);
     while (List != nullptr) {
       addrinfo* Next = List->ai_next;
       delete reinterpret_cast<sockaddr_storage*>(List->ai_addr);
@@ -117,7 +114,7 @@ class FakeResolver {
 
   static inline FakeResolver* Active = nullptr;
   std::map<std::string, std::vector<Address>> FNames;
-  TPosixResolverCalls FSaved;
+  TResolverCalls FSaved;
 };
 
 // Checks a resolved record against a numeric address text.

@@ -5,8 +5,8 @@
 #include <optional>
 
 #include "ftp/ftpsend.h"
+#include "platform/ansicodepage.h"
 #include "platform/clock.h"
-#include "platform/codepage.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "settings/uSettingsClass.h"
@@ -135,7 +135,7 @@ void TExchangeJournal::LoadPending() {
 
 void TExchangeJournal::FileLoaded(const std::string& FileName) {
   LoadPending();
-  FPending += Utf8ToCp1251(std::string(FKind.LinePrefix) + FileName);
+  FPending += Utf8ToAnsi(std::string(FKind.LinePrefix) + FileName);
   FPending += LineEnd;
   try {
     SaveFileBytes(ApplicationDirectory() + PendingName(FKind), FPending);
@@ -157,7 +157,7 @@ bool TExchangeJournal::WriteJournal(const std::string& Name) {
 
 std::vector<std::string> TExchangeJournal::Lines() {
   LoadPending();
-  return SplitLines(Cp1251ToUtf8(FPending));
+  return SplitLines(AnsiToUtf8(FPending));
 }
 
 std::string TExchangeJournal::FreshName(const std::vector<std::string>& Present,

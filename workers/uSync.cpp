@@ -72,7 +72,8 @@ bool IsDeliverableName(std::string_view Name) {
   // A NUL ends the path early in the OS calls: "Quorvel.ini" and a NUL
   // would be saved over the settings file itself.
   if (Name.empty() || Name == "." || Name == ".." ||
-      Name.find_first_of(std::string_view("/\\\0", 3)) != std::string_view::npos)
+      Name.find_first_of(std::string_view("/\\\0", 3)) != std::string_view::npos ||
+      !IsPlainFileName(Name))
     return false;
   return !SameText(Name, "Quorvel.ini") && !SameText(Name, executable) &&
          !SameText(Name, "reports") && !IsJournalName(Name) && !IsPendingJournalName(Name) &&

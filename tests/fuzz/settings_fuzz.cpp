@@ -145,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   // may read otherwise than before, though not one of their bytes changed.
   const TProfileEncoding encodingAfter = TProfileFile(after).Encoding();
   FUZZ_CHECK(encodingAfter == encoding ||
-             (encoding == TProfileEncoding::Cp1251 && encodingAfter == TProfileEncoding::Utf8));
+             (encoding == TProfileEncoding::Ansi && encodingAfter == TProfileEncoding::Utf8));
   const TValues reread = ValuesOf(TQuorvelSettings(Folder().Path()));
   for (size_t i = 0; i < reread.size(); ++i) {
     if (encodingAfter == encoding || expected[i] != values[i]) FUZZ_CHECK(reread[i] == expected[i]);
