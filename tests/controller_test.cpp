@@ -7,7 +7,6 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
@@ -238,30 +237,22 @@ TEST_F(ControllerTest, SettingsSavedWhileRunningReachOnlyTheJournalUpload) {
   EXPECT_TRUE(fs::is_empty(server.Root().Path() + "log"));
 }
 
-// A journal that cannot be written costs the worker nothing: it goes on, and
-// the next journal of its kind carries the lines of both cycles.
-TEST_F(ControllerTest, AFailedJournalHandsItsLinesToTheNextJournal) {
+// A program folder that refuses the journal's files stops nothing: the
+// files move, and the journal goes up from memory.
+TEST_F(ControllerTest, AJournalTheDiskRefusesGoesUpFromMemory) {
   fs::create_directories(server.Root().Path() + "log");
   fs::create_directories(server.Root().Path() + "reports/checks");
   till.Write("reports/checks/a.ch", "a");
   UseServer();
-  // Journals read the clock on the main thread (listings read it too, on
-  // the workers' threads, until TearDown has stopped them: the clock shares
-  // its counter rather than pointing into this body).
-  const auto journalClockReads = std::make_shared<std::atomic<int>>(0);
-  SetClockForTesting([journalClockReads, mainThread = std::this_thread::get_id()] {
-    if (std::this_thread::get_id() == mainThread) ++*journalClockReads;
-    return JournalTime;
-  });
-  fs::create_directories(app.Path() + "Checks20240305140709");
+  // A folder has taken the pending file's name.
+  fs::create_directories(app.Path() + "Checks.pending");
   Press();
-  ASSERT_TRUE(WorkerPumpUntil([&] { return *journalClockReads > 0; }));
-  EXPECT_TRUE(server.Root().Exists("reports/checks/a.ch"));
-  EXPECT_EQ(Settings->ChSync(), "");
-
-  fs::remove(app.Path() + "Checks20240305140709");
-  till.Write("reports/checks/b.ch", "b");
   ASSERT_TRUE(WorkerPumpUntil([&] { return !Settings->ChSync().empty(); }));
+  EXPECT_EQ(server.Root().Read("reports/checks/a.ch"), "a");
+  EXPECT_THAT(JournalLines("Checks"), ElementsAre("Загружен файл a.ch"));
+
+  till.Write("reports/checks/b.ch", "b");
+  ASSERT_TRUE(WorkerPumpUntil([&] { return JournalLines("Checks").size() == 2; }));
   EXPECT_THAT(JournalLines("Checks"), ElementsAre("Загружен файл a.ch", "Загружен файл b.ch"));
   EXPECT_FALSE(controller.chloader->Finished());
 }
@@ -307,6 +298,34 @@ TEST_F(ControllerTest, StopAndStartInQuickSuccessionShareTheJournals) {
               ElementsAre("Скачен файл goods.txt", "Скачен файл plu.dat"));
   EXPECT_THAT(WorkerTree(till.Path()), ElementsAre("p1.txt", "p2.txt", "reports/checks/"));
   EXPECT_THAT(WorkerTree(scales.Path()), ElementsAre("goods.txt", "plu.dat"));
+}
+
+// The same with a clock that stands still: journals of one kind that end in
+// one second still land apart, and every line reaches the server.
+TEST_F(ControllerTest, JournalsOfOneSecondLandApart) {
+  ArrangeFiles();
+  UseServer();
+  SetClockForTesting([] { return JournalTime; });
+  Press();
+  Press();
+  Press();
+  const auto journaled = [&] {
+    return JournalLines("Checks").size() >= 2 && JournalLines("Price").size() >= 2 &&
+           JournalLines("Scale").size() >= 2;
+  };
+  ASSERT_TRUE(WorkerPumpUntil(journaled));
+  // Let the other set's cycles end too.
+  ASSERT_TRUE(WorkerStopAndWait(all));
+  const auto distinct = [](const std::multiset<std::string>& lines) {
+    return std::set<std::string>(lines.begin(), lines.end());
+  };
+  EXPECT_THAT(distinct(JournalLines("Checks")),
+              ElementsAre("Загружен файл 0001.ch", "Загружен файл a.z"));
+  EXPECT_THAT(distinct(JournalLines("Price")),
+              ElementsAre("Скачен файл p1.txt", "Скачен файл p2.txt"));
+  EXPECT_THAT(distinct(JournalLines("Scale")),
+              ElementsAre("Скачен файл goods.txt", "Скачен файл plu.dat"));
+  EXPECT_THAT(WorkerTree(app.Path()), ElementsAre("Quorvel.ini", "reports/checks/"));
 }
 
 TEST_F(ControllerTest, AStopAfterAWorkerEndedIsHarmless) {

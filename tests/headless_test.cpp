@@ -1,9 +1,5 @@
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -18,6 +14,7 @@
 #include "app/HeadlessMain.h"
 #include "app/Startup.h"
 #include "platform/codepage.h"
+#include "support/AgentProcess.h"
 #include "support/FtpServer.h"
 #include "support/TempDir.h"
 #include "support/WorkerHarness.h"
@@ -29,8 +26,6 @@
 // when built, is run the same way. The test copies the agent into a fresh
 // folder beside a Quorvel.ini with auto-start on, lets it run against the
 // real FTP server without DISPLAY and stops it with SIGTERM.
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -51,62 +46,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The agent copy, running until stopped; killed if a test fails first.
-class AgentProcess {
- public:
-  AgentProcess(const std::string& Program, const std::string& ErrorFile,
-               const std::string& JournalPort) {
-    std::vector<std::string> env = {"QUORVEL_RUN_AS_AGENT=1"};
-    if (!JournalPort.empty()) env.push_back("QUORVEL_JOURNAL_PORT=" + JournalPort);
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string entry = *e;
-      if (entry.rfind("DISPLAY=", 0) != 0 && entry.rfind("WAYLAND_DISPLAY=", 0) != 0)
-        env.push_back(entry);
-    }
-    std::vector<char*> envp;
-    envp.reserve(env.size() + 1);
-    for (auto& entry : env) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::string program = Program;
-    char* argv[] = {program.data(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, ErrorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    const int spawned = posix_spawn(&FPid, program.c_str(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) FPid = -1;
-  }
-  ~AgentProcess() {
-    if (FPid > 0) {
-      kill(FPid, SIGKILL);
-      waitpid(FPid, nullptr, 0);
-    }
-  }
-
-  bool Started() const { return FPid > 0; }
-  bool Running() const { return FPid > 0 && waitpid(FPid, nullptr, WNOHANG) == 0; }
-
-  // Sends the signal and waits at most Ms for the end; the exit status, or
-  // -1 when the agent did not end in time.
-  int Stop(int Signal, int Ms) {
-    kill(FPid, Signal);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(Ms);
-    for (;;) {
-      int status = 0;
-      if (waitpid(FPid, &status, WNOHANG) == FPid) {
-        FPid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      if (Clock::now() >= deadline) return -1;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-  }
-
- private:
-  pid_t FPid = -1;
-};
+// The agent's environment: the journal port only when port 21 was taken.
+std::vector<std::string> AgentEnvironment(const std::string& JournalPort) {
+  std::vector<std::string> env = {"QUORVEL_RUN_AS_AGENT=1"};
+  if (!JournalPort.empty()) env.push_back("QUORVEL_JOURNAL_PORT=" + JournalPort);
+  return env;
+}
 
 // Port 21 when this test may take it, else a free one.
 std::unique_ptr<TestFtpServer> StartServer() {
@@ -172,7 +117,8 @@ TEST_P(HeadlessAgentRun, MovesEverythingInOneCycleAndEndsAtOnceOnSigterm) {
   TempDir output;
   const std::string errors = output.Path() + "stderr.txt";
 
-  AgentProcess process(program, errors, server->Port() == 21 ? "" : server->PortText());
+  AgentProcess process(program, errors,
+                       AgentEnvironment(server->Port() == 21 ? "" : server->PortText()));
   ASSERT_TRUE(process.Started());
   const auto settled = [&] {
     const std::string settings = agent.Read("Quorvel.ini");
@@ -229,7 +175,7 @@ TEST(HeadlessAgent, WithoutAutoStartItWaitsAndStopsOnSigint) {
   fs::copy_file("/proc/self/exe", program);
   fs::permissions(program, fs::perms::owner_all);
   TempDir output;
-  AgentProcess process(program, output.Path() + "stderr.txt", "");
+  AgentProcess process(program, output.Path() + "stderr.txt", AgentEnvironment(""));
   ASSERT_TRUE(process.Started());
   const auto deadline = Clock::now() + std::chrono::seconds(20);
   while (!Contains(output.Read("stderr.txt"), "Программа запущена") && Clock::now() < deadline)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -7,10 +8,20 @@
 class ISyncView;
 class TQuorvelSettings;
 
-// One worker kind's exchange journal: the lines of the files moved since the
-// last journal, written at the end of a cycle into the application directory,
-// uploaded to "log\" on the server and deleted locally once stored, and the
-// time of that success kept as the kind's last-exchange stamp.
+// How a journal upload ended.
+enum class TUploadResult {
+  Stored,    // the server holds the whole file under the remote name
+  Failed,    // no connection, log-on or store; the local file stays
+  NameTaken  // the server holds another file under that name; nothing sent
+};
+
+// One worker kind's exchange journal. Each moved file's line goes at once
+// into the kind's pending file beside the program, so that it outlives a
+// kill or a power cut; the end of a cycle turns the pending file into a
+// journal under a fresh name and uploads it to "log\" on the server, after
+// every journal of the kind that an earlier failure left behind, oldest
+// first. The time of the new journal's success is the kind's last-exchange
+// stamp.
 class TExchangeJournal {
  public:
   // What tells the three kinds apart.
@@ -27,31 +38,71 @@ class TExchangeJournal {
 
   explicit TExchangeJournal(const TKind& Kind) : FKind(Kind) {}
 
-  // A file was moved: one more line.
+  // A file was moved: its line is in the pending file when this returns.
+  // A disk that refuses it does not stop the moves: the line then waits in
+  // memory for the cycle's journal. Raises EFileError only when a pending
+  // file of an earlier run cannot be read; the worker reports a file while
+  // it still lies where it came from, so that file stays and is reported
+  // again later.
   void FileLoaded(const std::string& FileName);
 
-  // The cycle ended: writes the journal file, uploads it with the settings as
-  // they are now, and on success sets the stamp in Settings and on View. The
-  // lines are dropped afterwards whether or not the upload succeeded. Raises
-  // EFileError when the journal cannot be written and the settings' error
-  // when the stamp cannot be stored; the lines then stay for the next
-  // journal.
+  // The cycle ended: the pending lines become a journal named after the
+  // time, later than every journal name this object gave and every journal
+  // beside the program. Then the journals of the kind beside the program go
+  // up in name order, each deleted once stored, until one fails; a journal
+  // the disk refused goes up from memory after them. When the new one is
+  // stored, the stamp is set in Settings and on View; the settings' error
+  // when it cannot be stored is raised (the journal is on the server by
+  // then, so its lines are done).
   void EndLoad(ISyncView& View);
 
-  const std::vector<std::string>& Lines() const { return FLines; }
+  // The lines not yet in a journal, in order.
+  std::vector<std::string> Lines();
+
+  // "Checks.pending", "Price.pending" or "Scale.pending" in the application
+  // directory.
+  static std::string PendingName(const TKind& Kind);
 
  private:
+  // The pending file as left by an earlier run, read once.
+  void LoadPending();
+  // The pending lines as the journal Name beside the program; false when
+  // the disk refuses.
+  bool WriteJournal(const std::string& Name);
+  // A journal name at least Gap later than FLastStamp and than every
+  // journal of the kind among Present; becomes the new FLastStamp.
+  std::string FreshName(const std::vector<std::string>& Present, std::chrono::seconds Gap);
+  // Uploads one journal, the file Name beside the program or, when given,
+  // InMemory; where the server holds another file under its name, the
+  // journal moves on to a fresh name and tries again, a bounded number of
+  // times (NameTaken when none was free).
+  TUploadResult Upload(std::string& Name, const std::vector<std::string>& Present,
+                       const std::string* InMemory);
+
   const TKind& FKind;
-  std::vector<std::string> FLines;
+  bool FLoaded = false;
+  // The lines not yet in a journal, as the pending file holds them when the
+  // disk takes them: code page bytes, each line ended by CR LF.
+  std::string FPending;
+  // The "YYYYMMDDHHmmss" of the latest journal name given out.
+  std::string FLastStamp;
 };
 
-// Stores one local file on an FTP server under RemoteFile over a session of
-// its own, always on port 21, resuming a partial remote copy; the session is
-// dropped without QUIT. True once the server confirmed the store; the local
-// file is then deleted when DeleteAfter is set. Program errors on the way
-// (an unreadable file, no memory) give false.
-bool FTPUploadFile(const std::string& Host, const std::string& User, const std::string& Password,
-                   const std::string& LocalFile, const std::string& RemoteFile, bool DeleteAfter);
+// Stores Bytes on an FTP server under RemoteFile over a session of its own,
+// always on port 21; the session is dropped without QUIT. A remote copy is
+// continued only when it holds the beginning of Bytes (an earlier upload of
+// the same journal that was cut off), and counts as done when it holds the
+// whole; a copy that cannot be shown to be the same is left alone. Program
+// errors on the way (no memory) give Failed.
+TUploadResult FTPUploadBytes(const std::string& Host, const std::string& User,
+                             const std::string& Password, const std::string& Bytes,
+                             const std::string& RemoteFile);
+
+// FTPUploadBytes with a local file's content; once stored, the file is
+// deleted when DeleteAfter is set. A file that cannot be read gives Failed.
+TUploadResult FTPUploadFile(const std::string& Host, const std::string& User,
+                            const std::string& Password, const std::string& LocalFile,
+                            const std::string& RemoteFile, bool DeleteAfter);
 
 // Lets tests send the journal upload to their own server's port; an empty
 // text restores "21".

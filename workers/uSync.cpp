@@ -57,6 +57,14 @@ bool IsJournalName(std::string_view Name) {
   return false;
 }
 
+// The journal lines of a cycle wait beside the program under these names
+// until the cycle's journal is written.
+bool IsPendingJournalName(std::string_view Name) {
+  for (std::string_view pending : {"Checks.pending", "Price.pending", "Scale.pending"})
+    if (SameText(Name, pending)) return true;
+  return false;
+}
+
 }  // namespace
 
 bool IsDeliverableName(std::string_view Name) {
@@ -67,7 +75,8 @@ bool IsDeliverableName(std::string_view Name) {
       Name.find_first_of(std::string_view("/\\\0", 3)) != std::string_view::npos)
     return false;
   return !SameText(Name, "Quorvel.ini") && !SameText(Name, executable) &&
-         !SameText(Name, "reports") && !IsJournalName(Name) && !IsTemporaryName(Name);
+         !SameText(Name, "reports") && !IsJournalName(Name) && !IsPendingJournalName(Name) &&
+         !IsTemporaryName(Name);
 }
 
 void RemoveSaveLeftovers() {
@@ -224,8 +233,11 @@ void TFTPChLoaderTh::Upload(const std::string& Name) {
     return;
   }
   if (!FTP().StoreFile(std::string(RemoteReceiptFolder) + Name, false)) return;
-  DeleteLocalFile(staged);
+  // Reported while the staged copy still exists: the journal line is on the
+  // disk before the receipt leaves, so a kill in between costs an upload
+  // again, never the line.
   FileDone(Name);
+  DeleteLocalFile(staged);
 }
 
 // ---------------------------------------------------------------------------
@@ -249,8 +261,10 @@ void TFTPDownloadTh::Work() {
   for (const std::string& name : names) {
     const std::string remote = std::string(FRemoteFolder) + name;
     if (!FTP().RetrieveFile(remote, false) || !Deliver(name)) continue;
-    FTP().DeleteFile(remote);
+    // Reported before the server copy goes, for the same reason as a
+    // receipt: at worst a kill in between fetches the file again.
     FileDone(name);
+    FTP().DeleteFile(remote);
   }
 }
 

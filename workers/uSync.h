@@ -182,9 +182,10 @@ class TFTPScaleLoaderTh final : public TFTPDownloadTh {
 // Whether a name from a server listing may be fetched into the application
 // directory: not empty, not "." or "..", no "/", "\" or NUL, and none of the
 // program's own names there ("Quorvel.ini", the executable, "reports", a
-// journal "Checks", "Price" or "Scale" followed by 14 digits), letter case
-// ignored, and not the name of a temporary file of a save. Other names are
-// left alone on the server and not reported.
+// journal "Checks", "Price" or "Scale" followed by 14 digits, or the pending
+// lines of one, "Checks.pending", "Price.pending", "Scale.pending"), letter
+// case ignored, and not the name of a temporary file of a save. Other names
+// are left alone on the server and not reported.
 bool IsDeliverableName(std::string_view Name);
 
 // Removes what saves cut short by an earlier end of the process left behind:
