@@ -561,8 +561,13 @@ class TestWindow : public QObject {
     }
     QVERIFY(Window.windowIcon().availableSizes().contains(QSize(256, 256)));
     QVERIFY(!Find<QSystemTrayIcon>("TrayIcon1")->icon().isNull());
-    QCOMPARE(Find<QSystemTrayIcon>("TrayIcon1")->toolTip(), QString("Обмен данными с кассой"));
-    QCOMPARE(Find<QMenu>("PopupMenu1")->actions(), QList<QAction*>{Find<QAction>("N1")});
+    // The tooltip's first line is the caption; the state follows.
+    QCOMPARE(Find<QSystemTrayIcon>("TrayIcon1")->toolTip(),
+             QString("Обмен данными с кассой\nОстановлен"));
+    QCOMPARE(Find<QMenu>("PopupMenu1")->actions(),
+             (QList<QAction*>{Find<QAction>("N2"), Find<QAction>("N3"), Find<QAction>("N1")}));
+    QCOMPARE(Find<QAction>("N2")->text(), QString("Открыть"));
+    QCOMPARE(Find<QAction>("N3")->text(), QString("Обменяться сейчас"));
     QCOMPARE(Find<QAction>("N1")->text(), QString("Закрыть программу"));
     QCOMPARE(Find<QSystemTrayIcon>("TrayIcon1")->contextMenu(), Find<QMenu>("PopupMenu1"));
 
@@ -707,6 +712,7 @@ class TestWindow : public QObject {
         void btnSyncClick() override {
           throw std::runtime_error("Thread creation error: out of threads");
         }
+        void ExchangeNow() override {}
       };
       return std::make_unique<TFailingControl>();
     });
