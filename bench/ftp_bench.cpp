@@ -7,7 +7,10 @@
 // then measures
 //   - download and upload of one 256 MiB file, in MB/s;
 //   - 1,000 small files downloaded and deleted, and 1,000 uploaded, in
-//     files per second, each side over one control connection.
+//     files per second, each side over one control connection, beside the
+//     floor that the session's 1 ms wait before every command sets: the
+//     commands it sent per file times (1 ms + the control connection's
+//     measured round trip).
 // The session keeps downloads in memory and uploads from memory, as the
 // agent does. curl writes the big download to a local file (page cache, the
 // nearest thing to a growing buffer), the small ones to /dev/null, and
@@ -23,6 +26,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -183,6 +187,7 @@ struct Figure {
   std::string unit;
   double ours;
   double curl;
+  double floor = 0;  // files/s the waits before commands allow; 0: none
 };
 
 class Bench {
@@ -237,7 +242,7 @@ class Bench {
 
   Figure SmallDownloadAndDelete(int count, const std::string& content) {
     PlaceSmallFiles(count, content);
-    const double ours = Session([&] {
+    const double ours = CountedSession(count, [&] {
       for (int i = 0; i < count; ++i) {
         const std::string name = "pub/" + SmallName("f", i);
         Require(FFtp.RetrieveFile(name, false) && FFtp.DataStream().Bytes() == content,
@@ -257,13 +262,13 @@ class Bench {
     const double curl = CurlWithConfig(operations);
     Require(fs::is_empty(FServer.Pub()), "files left after curl deleted them");
     return {"download+delete " + std::to_string(count) + " files", "files/s", count / ours,
-            count / curl};
+            count / curl, Floor()};
   }
 
   Figure SmallUpload(int count, const std::string& content) {
     const std::string local = FWork + "/small.local";
     WriteFile(local, content);
-    const double ours = Session([&] {
+    const double ours = CountedSession(count, [&] {
       for (int i = 0; i < count; ++i) {
         FFtp.DataStream().Assign(content);
         Require(FFtp.StoreFile("pub/" + SmallName("u", i), false),
@@ -281,7 +286,8 @@ class Bench {
             "not every small upload arrived");
     fs::remove_all(FServer.Pub());
     fs::create_directories(FServer.Pub());
-    return {"upload " + std::to_string(count) + " files", "files/s", count / ours, count / curl};
+    return {"upload " + std::to_string(count) + " files", "files/s", count / ours, count / curl,
+            Floor()};
   }
 
  private:
@@ -292,6 +298,43 @@ class Bench {
     FFtp.Logout();
     return seconds;
   }
+
+  // Session, also counting the commands sent per file and measuring the
+  // control connection's round trip, for Floor().
+  double CountedSession(int files, const std::function<void()>& work) {
+    int commands = 0;
+    FFtp.SetOnStatus([&commands](TFTPSend*, bool response, const std::string&) {
+      if (!response) ++commands;
+    });
+    const double seconds = Session([&] {
+      FRoundTripMs = RoundTripMs();
+      commands = 0;
+      work();
+    });
+    FFtp.SetOnStatus(nullptr);
+    FCommandsPerFile = static_cast<double>(commands) / files;
+    return seconds;
+  }
+
+  // NOOP and its reply straight on the control connection, without the
+  // wait before each command: the median of 200.
+  double RoundTripMs() {
+    constexpr int Count = 200;
+    std::vector<double> times;
+    times.reserve(Count);
+    for (int i = 0; i < Count; ++i) {
+      times.push_back(1000 * SecondsOf([&] {
+                        FFtp.Sock().SendString("NOOP\r\n");
+                        Require(FFtp.Sock().RecvString(FFtp.Timeout()).starts_with("200"),
+                                "NOOP failed");
+                      }));
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+  }
+
+  // Files per second when every command costs its 1 ms wait and a round trip.
+  double Floor() const { return 1000 / (FCommandsPerFile * (1 + FRoundTripMs)); }
 
   // One curl process for all transfers, so it reuses its control
   // connection as the session does; each operation names its own paths.
@@ -322,6 +365,8 @@ class Bench {
   Vsftpd& FServer;
   std::string FWork;
   TFTPSend FFtp;
+  double FRoundTripMs = 0;
+  double FCommandsPerFile = 0;
 };
 
 }  // namespace
@@ -353,10 +398,14 @@ int main(int argc, char** argv) {
       figures.push_back(bench.SmallUpload(smallCount, small));
     }
     std::printf("FTP session vs curl, vsftpd on 127.0.0.1 (small files: 2000 bytes)\n");
-    std::printf("%-40s %10s %10s %8s\n", "", "TFTPSend", "curl", "ratio");
-    for (const auto& f : figures)
-      std::printf("%-40s %10.1f %10.1f %8.2f\n", (f.name + " (" + f.unit + ")").c_str(), f.ours,
+    std::printf("%-40s %10s %10s %8s %10s %8s\n", "", "TFTPSend", "curl", "ratio", "floor",
+                "ratio");
+    for (const auto& f : figures) {
+      std::printf("%-40s %10.1f %10.1f %8.2f", (f.name + " (" + f.unit + ")").c_str(), f.ours,
                   f.curl, f.ours / f.curl);
+      if (f.floor > 0) std::printf(" %10.1f %8.2f", f.floor, f.ours / f.floor);
+      std::printf("\n");
+    }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "ftp_bench: %s\n", e.what());
     result = 1;

@@ -90,12 +90,6 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
-std::string AsciiUpper(std::string_view Text) {
-  std::string result(Text);
-  for (char& c : result) c = AsciiUpper(c);
-  return result;
-}
-
 std::string_view TrimBlanks(std::string_view Text) {
   const size_t first = Text.find_first_not_of(' ');
   if (first == std::string_view::npos) return {};
@@ -122,8 +116,38 @@ bool CheckNumber(std::string& Field, int32_t Low, int32_t High) {
   return TryStrToInt(Field, value) && value >= Low && value <= High;
 }
 
+using TCharSet = std::array<bool, 256>;
+
+TCharSet CharSetOf(std::string_view Chars) {
+  TCharSet set{};
+  for (char c : Chars) set[static_cast<unsigned char>(c)] = true;
+  return set;
+}
+
+bool AllIn(const TCharSet& Set, std::string_view Text) {
+  return std::all_of(Text.begin(), Text.end(),
+                     [&Set](char c) { return Set[static_cast<unsigned char>(c)]; });
+}
+
+// The characters that CheckFields accepts anywhere in a field: permission
+// letters; what an integer text may hold (blanks, a sign, a hexadecimal
+// prefix, hexadecimal digits); the digits and trimmed blanks of a size.
+const TCharSet kPermissionChars = CharSetOf("-abcdhlprstwxy");
+const TCharSet kNumberChars = CharSetOf(" +-$xX0123456789abcdefABCDEF");
+const TCharSet kSizeChars = CharSetOf(" 0123456789");
+
 bool IsPermissionText(std::string_view Text) {
-  return Text.size() == 10 && Text.find_first_not_of("-abcdhlprstwxy") == std::string_view::npos;
+  return Text.size() == 10 && AllIn(kPermissionChars, Text);
+}
+
+// A trimmed year field: four digits 1901-2099, two 0-99, three 100-110.
+bool IsYearInRange(std::string_view Text, int32_t Year) {
+  switch (Text.size()) {
+    case 4: return Year >= 1901 && Year <= 2099;
+    case 3: return Year >= 100 && Year <= 110;
+    case 2: return Year >= 0 && Year <= 99;
+    default: return false;
+  }
 }
 
 // Bytes in the character at Pos; a byte that does not start well-formed
@@ -133,6 +157,28 @@ size_t CharWidth(std::string_view Text, size_t Pos) {
   size_t next = Pos;
   DecodeUtf8(Text, next);
   return next - Pos;
+}
+
+// The bytes before the first one beyond ASCII.
+size_t AsciiPrefixOf(std::string_view Text) {
+  const auto beyond = std::find_if(Text.begin(), Text.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+  return static_cast<size_t>(beyond - Text.begin());
+}
+
+// The position Count characters after Pos; npos when the text ends first.
+size_t AdvanceChars(std::string_view Text, size_t Pos, size_t Count) {
+  for (; Count > 0; --Count) {
+    if (Pos >= Text.size()) return std::string_view::npos;
+    Pos += static_cast<unsigned char>(Text[Pos]) < 0x80 ? 1 : CharWidth(Text, Pos);
+  }
+  return Pos;
+}
+
+bool EqualAsciiUpper(std::string_view Left, std::string_view Right) {
+  return Left.size() == Right.size() &&
+         std::equal(Left.begin(), Left.end(), Right.begin(),
+                    [](char l, char r) { return AsciiUpper(l) == AsciiUpper(r); });
 }
 
 // A size of digits only, 0 when it does not fit 31 bits.
@@ -191,24 +237,66 @@ constexpr std::array<std::array<std::string_view, 12>, 6> kMonthNames = {{
 }};
 // clang-format on
 
-// Every spelling of each month, as upper-cased 1251 bytes. The regional
-// names come first; they are read once, on first use, and a regional name
-// that code page 1251 cannot hold is left out, since a listing text never
-// contains such characters after its trip through the code page.
-const std::array<std::vector<std::string>, 12>& MonthSpellings() {
+// A spelling of a month as upper-cased 1251 bytes; texts shorter than eight
+// bytes compare by a number that packs their length and bytes.
+struct TMonthSpelling {
+  std::string Text;
+  uint64_t Key;
+  int Month;
+};
+
+constexpr size_t kPackedBytes = sizeof(uint64_t);
+
+uint64_t PackedKey(std::string_view Text) {
+  uint64_t key = Text.size();
+  for (size_t i = 0; i < std::min(Text.size(), kPackedBytes - 1); ++i)
+    key |= uint64_t{static_cast<unsigned char>(Text[i])} << (8 * (i + 1));
+  return key;
+}
+
+// Every spelling of each month, month by month, so that the first match
+// gives the lowest month. The regional names come first; they are read
+// once, on first use, and a regional name that code page 1251 cannot hold
+// is left out, since a listing text never contains such characters after
+// its trip through the code page.
+const std::vector<TMonthSpelling>& MonthSpellings() {
   static const auto spellings = [] {
-    std::array<std::vector<std::string>, 12> result;
+    std::vector<TMonthSpelling> result;
     const auto regional = RegionalShortMonthNames();
+    const auto add = [&result](std::string Text, size_t Month) {
+      const uint64_t key = PackedKey(Text);
+      result.push_back({std::move(Text), key, static_cast<int>(Month) + 1});
+    };
     for (size_t month = 0; month < 12; ++month) {
       const std::string bytes = Utf8ToCp1251(regional[month]);
-      if (!bytes.empty() && Cp1251ToUtf8(bytes) == regional[month]) {
-        result[month].push_back(UpperCp1251(bytes));
-      }
-      for (const auto& row : kMonthNames) result[month].push_back(UpperCp1251(row[month]));
+      if (!bytes.empty() && Cp1251ToUtf8(bytes) == regional[month]) add(UpperCp1251(bytes), month);
+      for (const auto& row : kMonthNames) add(UpperCp1251(row[month]), month);
     }
     return result;
   }();
   return spellings;
+}
+
+// The month of upper-cased 1251 bytes, 0 when no spelling matches.
+int MonthOfSpelling(std::string_view Text) {
+  const bool packed = Text.size() < kPackedBytes;
+  const uint64_t key = PackedKey(Text);
+  for (const TMonthSpelling& spelling : MonthSpellings()) {
+    if (packed ? spelling.Key == key : spelling.Text == Text) return spelling.Month;
+  }
+  return 0;
+}
+
+// The longest spelling, so that longer texts need no conversion to be told
+// apart.
+size_t LongestMonthSpelling() {
+  static const size_t longest = [] {
+    size_t result = 0;
+    for (const TMonthSpelling& spelling : MonthSpellings())
+      result = std::max(result, spelling.Text.size());
+    return result;
+  }();
+  return longest;
 }
 
 // Days from 1 January 1970 to a date of the proleptic Gregorian calendar.
@@ -237,7 +325,207 @@ TDateTime ToDateTime(const TLocalTime& Time) {
                         Time.Hour * 3600 + Time.Minute * 60 + Time.Second);
 }
 
+// --- Listing text
+
+enum class TListingEncoding { Cp1251, Utf8, Utf16LE, Utf16BE };
+
+// The encoding a byte-order mark selects, with the mark taken off Bytes.
+TListingEncoding TakeEncoding(std::string_view& Bytes) {
+  struct TMark {
+    std::string_view Bytes;
+    TListingEncoding Encoding;
+  };
+  for (const TMark& mark :
+       {TMark{"\xEF\xBB\xBF", TListingEncoding::Utf8}, TMark{"\xFF\xFE", TListingEncoding::Utf16LE},
+        TMark{"\xFE\xFF", TListingEncoding::Utf16BE}}) {
+    if (Bytes.starts_with(mark.Bytes)) {
+      Bytes.remove_prefix(mark.Bytes.size());
+      return mark.Encoding;
+    }
+  }
+  return TListingEncoding::Cp1251;
+}
+
+bool IsUtf16(TListingEncoding Encoding) {
+  return Encoding == TListingEncoding::Utf16LE || Encoding == TListingEncoding::Utf16BE;
+}
+
+// The UTF-16 code unit of the two bytes at I.
+char32_t Utf16Unit(std::string_view Bytes, size_t I, bool BigEndian) {
+  const auto b0 = static_cast<unsigned char>(Bytes[I]);
+  const auto b1 = static_cast<unsigned char>(Bytes[I + 1]);
+  return static_cast<char32_t>(BigEndian ? (b0 << 8) | b1 : (b1 << 8) | b0);
+}
+
+// UTF-8 text of UTF-16 code units; unpaired surrogates become U+FFFD.
+std::string Utf16ToUtf8(std::string_view Bytes, bool BigEndian) {
+  std::string out;
+  const auto unitAt = [&](size_t i) { return Utf16Unit(Bytes, i, BigEndian); };
+  for (size_t i = 0; i + 1 < Bytes.size(); i += 2) {
+    const char32_t unit = unitAt(i);
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 3 < Bytes.size()) {
+      const char32_t low = unitAt(i + 2);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+        i += 2;
+        continue;
+      }
+    }
+    AppendUtf8(out, unit >= 0xD800 && unit <= 0xDFFF ? U'\uFFFD' : unit);
+  }
+  return out;
+}
+
+// UTF-8 bytes made well-formed: malformed sequences become U+FFFD.
+std::string SanitizeUtf8(std::string_view Bytes) {
+  std::string out;
+  for (size_t pos = 0; pos < Bytes.size();) {
+    const long codePoint = DecodeUtf8(Bytes, pos);
+    AppendUtf8(out, codePoint < 0 ? U'\uFFFD' : static_cast<char32_t>(codePoint));
+  }
+  return out;
+}
+
+std::string DecodeLine(std::string_view Bytes, TListingEncoding Encoding) {
+  switch (Encoding) {
+    case TListingEncoding::Utf8: return SanitizeUtf8(Bytes);
+    case TListingEncoding::Utf16LE: return Utf16ToUtf8(Bytes, false);
+    case TListingEncoding::Utf16BE: return Utf16ToUtf8(Bytes, true);
+    case TListingEncoding::Cp1251: break;
+  }
+  return Cp1251ToUtf8(Bytes);
+}
+
+// Hands each line of the still encoded listing to Take, cut at CR LF, LF or
+// CR; a line end at the very end opens no further line. Line ends are found
+// in the encoding's own units, so each line decodes on its own just as it
+// would within the whole text: no other character decodes to CR or LF, and
+// no multi-byte sequence spans one. Stops, with false, when Take refuses a
+// line.
+template <typename TTake>
+bool ForEachEncodedLine(std::string_view Bytes, TListingEncoding Encoding, TTake&& Take) {
+  const size_t unit = IsUtf16(Encoding) ? 2 : 1;
+  // An odd byte at the end of UTF-16 is no character.
+  Bytes = Bytes.substr(0, Bytes.size() / unit * unit);
+  const auto unitAt = [&](size_t i) -> char32_t {
+    if (unit == 1) return static_cast<unsigned char>(Bytes[i]);
+    return Utf16Unit(Bytes, i, Encoding == TListingEncoding::Utf16BE);
+  };
+  size_t start = 0;
+  for (size_t i = 0; i < Bytes.size();) {
+    const char32_t value = unitAt(i);
+    i += unit;
+    if (value != '\r' && value != '\n') continue;
+    if (!Take(Bytes.substr(start, i - unit - start))) return false;
+    if (value == '\r' && i < Bytes.size() && unitAt(i) == '\n') i += unit;
+    start = i;
+  }
+  return start == Bytes.size() || Take(Bytes.substr(start));
+}
+
+// --- Memory as the allocator counts it
+
+// A heap block for Bytes: the allocator's header, rounded to its alignment.
+int64_t HeapBlock(size_t Bytes) {
+  constexpr size_t header = sizeof(size_t);
+  constexpr size_t alignment = 2 * sizeof(size_t);
+  return static_cast<int64_t>(
+      std::max(4 * sizeof(size_t), (Bytes + header + alignment - 1) / alignment * alignment));
+}
+
+// The heap memory of a text: none while it fits the text object itself.
+int64_t HeapBytes(const std::string& Text) {
+  static const size_t inPlace = std::string().capacity();
+  return Text.capacity() > inPlace ? HeapBlock(Text.capacity() + 1) : 0;
+}
+
+int64_t EntryBytes(const TFTPListRec& Entry) {
+  return HeapBlock(sizeof(TFTPListRec)) + HeapBytes(Entry.FileName()) +
+         HeapBytes(Entry.OriginalLine()) + HeapBytes(Entry.Permission());
+}
+
+int64_t LinesBytes(const std::vector<std::string>& Lines) {
+  auto held = static_cast<int64_t>(Lines.capacity() * sizeof(std::string));
+  for (const std::string& line : Lines) held += HeapBytes(line);
+  return held;
+}
+
+const std::string kNoText;
+
+// Empties a vector down to no capacity.
+template <typename T>
+void ReleaseAll(std::vector<T>& Items) {
+  std::vector<T>().swap(Items);
+}
+
 }  // namespace
+
+// --- Compiled masks
+
+// A line to match. Up to its first byte beyond ASCII one byte is one
+// character, so steps there move by bytes without decoding.
+struct TMatchLine {
+  explicit TMatchLine(std::string_view Line) : Text(Line), AsciiPrefix(AsciiPrefixOf(Line)) {}
+
+  size_t Chars() const {
+    size_t count = AsciiPrefix;
+    for (size_t pos = AsciiPrefix; pos < Text.size(); ++count) pos = AdvanceChars(Text, pos, 1);
+    return count;
+  }
+  // The position Count characters after Pos; npos when the line ends first.
+  size_t Advance(size_t Pos, size_t Count) const {
+    if (Pos + Count <= AsciiPrefix) return Pos + Count;
+    return AdvanceChars(Text, Pos, Count);
+  }
+
+  std::string_view Text;
+  size_t AsciiPrefix;
+};
+
+// A run of mask characters that act alike, as one step.
+struct TMaskStep {
+  enum class TKind : uint8_t {
+    Collect,     // Count characters appended to Field
+    PassOver,    // Count characters passed over
+    Rest,        // "*" after "n" or "v" ending the mask: the rest of the line to Field
+    Word,        // "*" after "n" or "v": up to the next blank, to Field
+    Digits,      // "*" after another character: digits, to Field (Size) or dropped
+    SkipWord,    // "!"
+    SkipBlanks,  // "$"
+    Dot,         // "."
+    Blank,       // "x"
+    DirValue,    // "=" after "d", with the mask character after it as Value
+    NextLine,    // "\"
+  };
+  TKind Kind;
+  std::string TFTPList::*Field = nullptr;
+  size_t Count = 1;
+  char Value = 0;
+  // Collect: the characters CheckFields can accept in Field, when it
+  // restricts them.
+  const TCharSet* Accepted = nullptr;
+
+  // A "*" ends the match, instead of failing it, when the line has ended.
+  bool IsStar() const {
+    return Kind == TKind::Rest || Kind == TKind::Word || Kind == TKind::Digits;
+  }
+};
+
+struct TMaskProgram {
+  std::vector<TMaskStep> Steps;
+  // A line of fewer characters ends before a step that needs one, and so
+  // fails the mask: the characters that the steps before the first "*"
+  // consume at the least, and those the last of them needs.
+  size_t MinChars = 0;
+  // The mask text, shared by the entries it takes.
+  std::shared_ptr<const std::string> Text;
+};
+
+const std::string& TFTPListRec::Mask() const { return FMask ? *FMask : kNoText; }
+
+void TFTPListRec::SetMask(const std::string& Value) {
+  FMask = std::make_shared<const std::string>(Value);
+}
 
 void TFTPListRec::Assign(const TFTPListRec& Value) {
   SetFileName(Value.FileName());
@@ -246,13 +534,96 @@ void TFTPListRec::Assign(const TFTPListRec& Value) {
   SetFileSize(Value.FileSize());
   SetFileTime(Value.FileTime());
   SetOriginalLine(Value.OriginalLine());
-  SetMask(Value.Mask());
+  SetMask(Value.FMask);
   SetPermission(Value.Permission());
 }
 
-TFTPList::TFTPList() : FMasks(LayoutMasks()) {}
+TFTPList::TFTPList() : FMasks(LayoutMasks()), FPrograms(CompileMasks(FMasks)) {}
 
 TFTPList::~TFTPList() { Clear(); }
+
+std::vector<TMaskProgram> TFTPList::CompileMasks(const std::vector<std::string>& Masks) {
+  std::vector<TMaskProgram> programs;
+  programs.reserve(Masks.size());
+  for (const std::string& mask : Masks) programs.push_back(CompileMask(mask));
+  return programs;
+}
+
+TMaskProgram TFTPList::CompileMask(const std::string& Mask) {
+  using TKind = TMaskStep::TKind;
+  TMaskProgram program;
+  program.Text = std::make_shared<const std::string>(Mask);
+  auto& steps = program.Steps;
+  // Consecutive characters of one run become one step.
+  const auto addRun = [&steps](TKind Kind, std::string TFTPList::*Field) {
+    if (!steps.empty() && steps.back().Kind == Kind && steps.back().Field == Field) {
+      ++steps.back().Count;
+    } else {
+      steps.push_back({Kind, Field});
+    }
+  };
+  char previous = ' ';
+  for (size_t m = 0; m < Mask.size(); ++m) {
+    switch (Mask[m]) {
+      case 'p': addRun(TKind::Collect, &TFTPList::Permissions); break;
+      case 'd': addRun(TKind::Collect, &TFTPList::DirFlag); break;
+      case 'S': addRun(TKind::Collect, &TFTPList::Size); break;
+      case 'n': addRun(TKind::Collect, &TFTPList::FileName); break;
+      case 'v': addRun(TKind::Collect, &TFTPList::VMSFileName); break;
+      case 'D': addRun(TKind::Collect, &TFTPList::Day); break;
+      case 'M': addRun(TKind::Collect, &TFTPList::Month); break;
+      case 'T': addRun(TKind::Collect, &TFTPList::ThreeMonth); break;
+      case 'U': addRun(TKind::Collect, &TFTPList::YearTime); break;
+      case 'Y': addRun(TKind::Collect, &TFTPList::Year); break;
+      case 'h': addRun(TKind::Collect, &TFTPList::Hours); break;
+      case 'H': addRun(TKind::Collect, &TFTPList::HoursModif); break;
+      case 'm': addRun(TKind::Collect, &TFTPList::Minutes); break;
+      case 's': addRun(TKind::Collect, &TFTPList::Seconds); break;
+      case '*':
+        if (previous == 'n' || previous == 'v') {
+          steps.push_back({m + 1 == Mask.size() ? TKind::Rest : TKind::Word,
+                           previous == 'n' ? &TFTPList::FileName : &TFTPList::VMSFileName});
+        } else {
+          steps.push_back({TKind::Digits, previous == 'S' ? &TFTPList::Size : nullptr});
+        }
+        break;
+      case '!': steps.push_back({TKind::SkipWord}); break;
+      case '$': steps.push_back({TKind::SkipBlanks}); break;
+      case '.': steps.push_back({TKind::Dot}); break;
+      case 'x': steps.push_back({TKind::Blank}); break;
+      case '\\': steps.push_back({TKind::NextLine}); break;
+      case '=':
+        // The mask character after "=" is the value that marks a directory;
+        // it stands for no column of the line.
+        if (previous == 'd' && m + 1 < Mask.size()) {
+          steps.push_back({TKind::DirValue, nullptr, 1, Mask[++m]});
+          break;
+        }
+        addRun(TKind::PassOver, nullptr);
+        break;
+      default: addRun(TKind::PassOver, nullptr); break;
+    }
+    previous = Mask[m];
+  }
+  for (TMaskStep& step : steps) {
+    if (step.Kind != TMaskStep::TKind::Collect) continue;
+    if (step.Field == &TFTPList::Permissions) step.Accepted = &kPermissionChars;
+    if (step.Field == &TFTPList::Size) step.Accepted = &kSizeChars;
+    for (auto number : {&TFTPList::Day, &TFTPList::Month, &TFTPList::Year, &TFTPList::Hours,
+                        &TFTPList::Minutes, &TFTPList::Seconds}) {
+      if (step.Field == number) step.Accepted = &kNumberChars;
+    }
+  }
+  size_t consumed = 0;
+  for (const TMaskStep& step : steps) {
+    if (step.IsStar() || step.Kind == TMaskStep::TKind::NextLine) break;
+    const bool variable =
+        step.Kind == TMaskStep::TKind::SkipWord || step.Kind == TMaskStep::TKind::SkipBlanks;
+    program.MinChars = consumed + (variable ? 1 : step.Count);
+    consumed += variable ? 0 : step.Count;
+  }
+  return program;
+}
 
 TFTPListRec* TFTPList::Items(int Index) const {
   if (Index < 0 || Index >= Count()) return nullptr;
@@ -262,9 +633,23 @@ TFTPListRec* TFTPList::Items(int Index) const {
 int TFTPList::Count() const { return static_cast<int>(FList.size()); }
 
 void TFTPList::Clear() {
-  FList.clear();
-  FLines.clear();
-  FUnparsedLines.clear();
+  // Emptied to no capacity: a huge listing leaves no memory behind.
+  ReleaseAll(FList);
+  ReleaseAll(FLines);
+  ReleaseAll(FUnparsedLines);
+  FItemsHeld = 0;
+  FMemoryExceeded = false;
+}
+
+void TFTPList::ClearForExceededMemory() {
+  Clear();
+  FMemoryExceeded = true;
+}
+
+int64_t TFTPList::HeldMemory(int64_t LinesHeld) const {
+  return LinesHeld + FItemsHeld +
+         static_cast<int64_t>(FList.capacity() * sizeof(FList[0]) +
+                              FUnparsedLines.capacity() * sizeof(std::string));
 }
 
 void TFTPList::Assign(const TFTPList& Value) {
@@ -276,7 +661,35 @@ void TFTPList::Assign(const TFTPList& Value) {
   }
   FLines = Value.FLines;
   FMasks = Value.FMasks;
+  FPrograms = CompileMasks(FMasks);
   FUnparsedLines = Value.FUnparsedLines;
+  FItemsHeld = Value.FItemsHeld;
+  FMaxMemory = Value.FMaxMemory;
+  FMemoryExceeded = Value.FMemoryExceeded;
+}
+
+bool TFTPList::LoadListing(std::string_view Bytes) {
+  ReleaseAll(FLines);
+  const TListingEncoding encoding = TakeEncoding(Bytes);
+  size_t count = 0;
+  ForEachEncodedLine(Bytes, encoding, [&count](std::string_view) {
+    ++count;
+    return true;
+  });
+  // The line objects alone may already be too many.
+  auto held = static_cast<int64_t>(count * sizeof(std::string));
+  bool fits = held <= FMaxMemory;
+  if (fits) {
+    FLines.reserve(count);
+    fits = ForEachEncodedLine(Bytes, encoding, [&](std::string_view Line) {
+      // A copy of exactly its length: the decoder leaves room to spare.
+      FLines.emplace_back(std::string_view(DecodeLine(Line, encoding)));
+      held += HeapBytes(FLines.back());
+      return held <= FMaxMemory;
+    });
+  }
+  if (!fits) ClearForExceededMemory();
+  return fits;
 }
 
 void TFTPList::ClearFields() {
@@ -314,113 +727,123 @@ bool TFTPList::ParseEplfLine(const std::string& Value) {
   }
 
   if (name.empty() || (entry->Directory() && (name == "." || name == ".."))) return false;
+  static const auto eplf = std::make_shared<const std::string>("EPLF");
   entry->SetFileName(std::string(name));
   entry->SetOriginalLine(Value);
-  entry->SetMask("EPLF");
+  entry->SetMask(eplf);
   FList.push_back(std::move(entry));
   return true;
 }
 
 int TFTPList::MatchMask(const std::string& Value, const std::string& NextValue,
                         const std::string& Mask) {
+  return RunMask(CompileMask(Mask), TMatchLine(Value), NextValue, false);
+}
+
+int TFTPList::RunMask(const TMaskProgram& Program, const TMatchLine& Value,
+                      std::string_view NextValue, bool StopAtRefusedField) {
+  using TKind = TMaskStep::TKind;
   ClearFields();
-  if (Value.empty() || Mask.empty()) return 0;
-  std::string_view line = Value;
+  if (Value.Text.empty() || Program.Steps.empty()) return 0;
+  // The next line is looked at only by the one layout that goes on into it.
+  TMatchLine nextLine{std::string_view()};
+  const TMatchLine* current = &Value;
+  std::string_view line = Value.Text;
   size_t pos = 0;
   int result = 1;
-  char previous = ' ';
-  for (size_t m = 0; m < Mask.size(); ++m) {
-    const char action = Mask[m];
+  for (const TMaskStep& step : Program.Steps) {
     if (pos >= line.size()) {
-      if (action != '*') return 0;
+      if (!step.IsStar()) return 0;
       break;
     }
-    const size_t width = CharWidth(line, pos);
-    const std::string_view c = line.substr(pos, width);
-    std::string* collect = nullptr;
-    switch (action) {
-      case 'p': collect = &Permissions; break;
-      case 'd': collect = &DirFlag; break;
-      case 'S': collect = &Size; break;
-      case 'n': collect = &FileName; break;
-      case 'v': collect = &VMSFileName; break;
-      case 'D': collect = &Day; break;
-      case 'M': collect = &Month; break;
-      case 'T': collect = &ThreeMonth; break;
-      case 'U': collect = &YearTime; break;
-      case 'Y': collect = &Year; break;
-      case 'h': collect = &Hours; break;
-      case 'H': collect = &HoursModif; break;
-      case 'm': collect = &Minutes; break;
-      case 's': collect = &Seconds; break;
-      case '*':
-        if (previous == 'n' || previous == 'v') {
-          const size_t end =
-              m + 1 == Mask.size() ? line.size() : std::min(line.find(' ', pos), line.size());
-          (previous == 'n' ? FileName : VMSFileName).append(line.substr(pos, end - pos));
-          pos = end;
-        } else {
-          size_t end = pos;
-          while (end < line.size() && IsDigit(line[end])) ++end;
-          if (previous == 'S') Size.append(line.substr(pos, end - pos));
-          pos = end;
-        }
+    switch (step.Kind) {
+      case TKind::Collect: {
+        const size_t end = current->Advance(pos, step.Count);
+        if (end == std::string_view::npos) return 0;
+        const std::string_view taken = line.substr(pos, end - pos);
+        if (StopAtRefusedField && step.Accepted != nullptr && !AllIn(*step.Accepted, taken))
+          return 0;
+        (this->*step.Field).append(taken);
+        pos = end;
         break;
-      case '!':
+      }
+      case TKind::PassOver:
+        pos = current->Advance(pos, step.Count);
+        if (pos == std::string_view::npos) return 0;
+        break;
+      case TKind::Rest:
+        (this->*step.Field).append(line.substr(pos));
+        pos = line.size();
+        break;
+      case TKind::Word: {
+        const size_t end = std::min(line.find(' ', pos), line.size());
+        (this->*step.Field).append(line.substr(pos, end - pos));
+        pos = end;
+        break;
+      }
+      case TKind::Digits: {
+        size_t end = pos;
+        while (end < line.size() && IsDigit(line[end])) ++end;
+        if (step.Field != nullptr) (this->*step.Field).append(line.substr(pos, end - pos));
+        pos = end;
+        break;
+      }
+      case TKind::SkipWord:
         while (pos < line.size() && line[pos] != ' ') ++pos;
         while (pos < line.size() && line[pos] == ' ') ++pos;
         break;
-      case '$':
+      case TKind::SkipBlanks:
         while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
         break;
-      case '.':
-        if (c != " " && c != ".") return 0;
+      case TKind::Dot:
+        // Blank and "." are single bytes that no multi-byte character holds.
+        if (line[pos] != ' ' && line[pos] != '.') return 0;
         TrimField(FileName);
         FileName += '.';
-        pos += width;
+        ++pos;
         break;
-      case 'x':
-        if (c != " ") return 0;
-        pos += width;
+      case TKind::Blank:
+        if (line[pos] != ' ') return 0;
+        ++pos;
         break;
-      case '=':
-        // The mask character after "=" is the value that marks a directory;
-        // it stands for no column of the line.
-        if (previous == 'd' && m + 1 < Mask.size()) DirFlagValue = Mask[++m];
-        pos += width;
+      case TKind::DirValue:
+        DirFlagValue.assign(1, step.Value);
+        pos += CharWidth(line, pos);
         break;
-      case '\\':
+      case TKind::NextLine:
+        nextLine = TMatchLine(NextValue);
+        current = &nextLine;
         line = NextValue;
         pos = 0;
         result = 2;
         break;
-      default: pos += width; break;
     }
-    if (collect != nullptr) {
-      collect->append(c);
-      pos += width;
-    }
-    previous = Mask[m];
   }
   return result;
 }
 
 bool TFTPList::CheckFields() {
+  // Every check must hold, and a failing one leaves the fields to the next
+  // attempt, so the cheap checks go first and the month and time last.
   if (!VMSFileName.empty() && VMSFileName.find(';') == std::string::npos) return false;
   if (FileName.empty() && VMSFileName.empty()) return false;
   if (!Permissions.empty() && !IsPermissionText(Permissions)) return false;
-  if (!CheckNumber(Day, 1, 31) || !CheckNumber(Month, 1, 12) || !CheckNumber(Hours, 0, 24))
-    return false;
   if (!HoursModif.empty() &&
       std::string_view("APap").find(HoursModif[0]) == std::string_view::npos) {
     return false;
   }
-  if (!CheckNumber(Minutes, 0, 59) || !CheckNumber(Seconds, 0, 59)) return false;
   if (!Size.empty()) {
     TrimField(Size);
     if (!std::all_of(Size.begin(), Size.end(), IsDigit)) return false;
   }
-  if (!ThreeMonth.empty() && MonthNumber(ThreeMonth) == 0) return false;
+  if (!CheckNumber(Day, 1, 31) || !CheckNumber(Month, 1, 12) || !CheckNumber(Hours, 0, 24))
+    return false;
+  if (!CheckNumber(Minutes, 0, 59) || !CheckNumber(Seconds, 0, 59)) return false;
+  if (!Year.empty()) {
+    TrimField(Year);
+    int32_t year = 0;
+    if (!TryStrToInt(Year, year) || !IsYearInRange(Year, year)) return false;
+  }
   if (!YearTime.empty()) {
     std::replace(YearTime.begin(), YearTime.end(), '-', ':');
     if (YearTime.find(':') != std::string::npos) {
@@ -429,31 +852,22 @@ bool TFTPList::CheckFields() {
       return false;
     }
   }
-  if (!Year.empty()) {
-    TrimField(Year);
-    int32_t year = 0;
-    if (!TryStrToInt(Year, year)) return false;
-    switch (Year.size()) {
-      case 4: return year >= 1901 && year <= 2099;
-      case 3: return year >= 100 && year <= 110;
-      case 2: return year >= 0 && year <= 99;
-      default: return false;
-    }
-  }
-  return true;
+  return ThreeMonth.empty() || MonthNumber(ThreeMonth) != 0;
 }
 
-void TFTPList::FillEntry(TFTPListRec& Value) {
-  bool directory = AsciiUpper(DirFlag) == AsciiUpper(DirFlagValue.empty() ? "D" : DirFlagValue);
-  std::string name = FileName;
-  if (const size_t arrow = name.find(kArrow); arrow != std::string::npos) name.erase(arrow);
+void TFTPList::FillEntry(TFTPListRec& Value) { FillEntryAt(Value, Now()); }
+
+void TFTPList::FillEntryAt(TFTPListRec& Value, const TLocalTime& Present) {
+  bool directory =
+      EqualAsciiUpper(DirFlag, DirFlagValue.empty() ? std::string_view("D") : DirFlagValue);
+  std::string_view name = FileName;
+  name = name.substr(0, name.find(kArrow));
   if (!VMSFileName.empty()) {
     name = VMSFileName;
-    directory = name.find(".DIR;") != std::string::npos;
+    directory = name.find(".DIR;") != std::string_view::npos;
   }
   const size_t last = name.find_last_not_of(' ');
-  name.erase(last == std::string::npos ? 0 : last + 1);
-  Value.SetFileName(name);
+  Value.SetFileName(std::string(name.substr(0, last == std::string_view::npos ? 0 : last + 1)));
   Value.SetDirectory(directory);
   Value.SetReadable(!directory);
 
@@ -461,10 +875,9 @@ void TFTPList::FillEntry(TFTPListRec& Value) {
   const int64_t bytes = blocks * SizeNumber(Size);
   Value.SetFileSize(bytes >= 0 && bytes <= INT32_MAX ? static_cast<int32_t>(bytes) : 0);
 
-  const TLocalTime now = Now();
-  int64_t year = now.Year;
-  int64_t month = now.Month;
-  int64_t day = now.Day;
+  int64_t year = Present.Year;
+  int64_t month = Present.Month;
+  int64_t day = Present.Day;
   int64_t hours = 0;
   int64_t minutes = 0;
   int64_t seconds = 0;
@@ -487,7 +900,8 @@ void TFTPList::FillEntry(TFTPListRec& Value) {
       minutes = NumberOr(TrimBlanks(text.substr(colon + 1)), 0);
       // A time instead of a year marks the recent past: the last twelve
       // months, so a moment still ahead this year was last year's.
-      if (EncodeDateTime(year, month, day, hours * 3600 + minutes * 60) > ToDateTime(now)) --year;
+      if (EncodeDateTime(year, month, day, hours * 3600 + minutes * 60) > ToDateTime(Present))
+        --year;
     } else {
       year = NumberOr(YearTime, static_cast<int32_t>(year));
     }
@@ -516,41 +930,68 @@ void TFTPList::FillEntry(TFTPListRec& Value) {
 }
 
 void TFTPList::ParseLines() {
-  static const std::string kNoLine;
+  // One present moment for the whole listing: every entry's "recent past"
+  // is measured from the same instant.
+  const TLocalTime present = Now();
+  const int64_t linesHeld = LinesBytes(FLines);
+  const auto exceeded = [&] { return HeldMemory(linesHeld) > FMaxMemory; };
+  if (exceeded()) return ClearForExceededMemory();
   for (size_t n = 0; n < FLines.size(); ++n) {
     const std::string& line = FLines[n];
-    if (ParseEplfLine(line)) continue;
-    const std::string& next = n + 1 < FLines.size() ? FLines[n + 1] : kNoLine;
+    if (ParseEplfLine(line)) {
+      FItemsHeld += EntryBytes(*FList.back());
+      if (exceeded()) return ClearForExceededMemory();
+      continue;
+    }
+    const TMatchLine current(line);
+    const std::string_view next = n + 1 < FLines.size() ? std::string_view(FLines[n + 1]) : "";
+    const size_t chars = current.Chars();
     bool taken = false;
     int match = 0;
-    for (const std::string& mask : FMasks) {
-      match = MatchMask(line, next, mask);
+    for (const TMaskProgram& program : FPrograms) {
+      match = chars < program.MinChars ? 0 : RunMask(program, current, next, true);
       if (match > 0 && CheckFields()) {
         auto entry = std::make_unique<TFTPListRec>();
-        FillEntry(*entry);
-        entry->SetOriginalLine(line);
-        entry->SetMask(mask);
+        FillEntryAt(*entry, present);
         const bool dotDirectory =
             entry->Directory() && (entry->FileName() == "." || entry->FileName() == "..");
-        if (!dotDirectory) FList.push_back(std::move(entry));
+        if (!dotDirectory) {
+          entry->SetOriginalLine(line);
+          entry->SetMask(program.Text);
+          FItemsHeld += EntryBytes(*entry);
+          FList.push_back(std::move(entry));
+        }
         taken = true;
         break;
       }
     }
-    if (!taken) FUnparsedLines.push_back(line);
+    if (!taken) {
+      FUnparsedLines.push_back(line);
+      FItemsHeld += HeapBytes(FUnparsedLines.back());
+    }
+    if (exceeded()) return ClearForExceededMemory();
     if (match == 2) ++n;
   }
 }
 
 int MonthNumber(const std::string& Value) {
-  const std::string text = UpperCp1251(Utf8ToCp1251(Value));
-  const auto& spellings = MonthSpellings();
-  for (size_t month = 0; month < spellings.size(); ++month) {
-    for (const std::string& spelling : spellings[month]) {
-      if (spelling == text) return static_cast<int>(month) + 1;
-    }
+  // Month names are short, so a short plain-ASCII text (nearly every one in
+  // a listing) is upper-cased in place; others go through the code page.
+  std::array<char, 16> buffer{};
+  std::string converted;
+  std::string_view text;
+  const bool ascii = std::all_of(Value.begin(), Value.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii) {
+    if (Value.size() > std::min(buffer.size(), LongestMonthSpelling())) return 0;
+    std::transform(Value.begin(), Value.end(), buffer.begin(),
+                   [](char c) { return AsciiUpper(c); });
+    text = std::string_view(buffer.data(), Value.size());
+  } else {
+    converted = UpperCp1251(Utf8ToCp1251(Value));
+    text = converted;
   }
-  return 0;
+  return MonthOfSpelling(text);
 }
 
 // Accepted: h:mm and h:mm:ss, each part one or two digits (hours 0-23,

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Directory listings: the text of a LIST reply turned into entries by a table
@@ -18,7 +19,7 @@ class TFTPListRec {
   virtual void Assign(const TFTPListRec& Value);
 
   const std::string& FileName() const { return FFileName; }
-  void SetFileName(const std::string& Value) { FFileName = Value; }
+  void SetFileName(std::string Value) { FFileName = std::move(Value); }
   bool Directory() const { return FDirectory; }
   void SetDirectory(bool Value) { FDirectory = Value; }
   bool Readable() const { return FReadable; }
@@ -28,9 +29,11 @@ class TFTPListRec {
   TDateTime FileTime() const { return FFileTime; }
   void SetFileTime(TDateTime Value) { FFileTime = Value; }
   const std::string& OriginalLine() const { return FOriginalLine; }
-  void SetOriginalLine(const std::string& Value) { FOriginalLine = Value; }
-  const std::string& Mask() const { return FMask; }
-  void SetMask(const std::string& Value) { FMask = Value; }
+  void SetOriginalLine(std::string Value) { FOriginalLine = std::move(Value); }
+  const std::string& Mask() const;
+  void SetMask(const std::string& Value);
+  // The parser hands every entry of one mask the same text.
+  void SetMask(std::shared_ptr<const std::string> Value) { FMask = std::move(Value); }
   const std::string& Permission() const { return FPermission; }
   void SetPermission(const std::string& Value) { FPermission = Value; }
 
@@ -41,9 +44,13 @@ class TFTPListRec {
   int32_t FFileSize = 0;
   TDateTime FFileTime = 0;
   std::string FOriginalLine;
-  std::string FMask;
+  std::shared_ptr<const std::string> FMask;
   std::string FPermission;
 };
+
+struct TMaskProgram;
+struct TMatchLine;
+struct TLocalTime;
 
 class TFTPList {
  public:
@@ -70,6 +77,22 @@ class TFTPList {
   // Parses all of Lines, appending to the entries and UnparsedLines.
   virtual void ParseLines();
 
+  // Lines := the bytes of a listing as text, cut at CR LF, LF or CR (a line
+  // end at the very end opens no further line). A byte-order mark selects
+  // its Unicode encoding; other bytes are code page 1251 text. False when
+  // the lines alone would take more than MaxMemory.
+  bool LoadListing(std::string_view Bytes);
+
+  // The most memory that Lines, the entries and UnparsedLines of one listing
+  // may take together (96 MiB, as the allocator counts it: room for a
+  // Unix-style listing of 16 MiB). LoadListing or ParseLines that would pass
+  // it empties the list instead and sets MemoryExceeded, so that a listing
+  // of millions of tiny lines cannot grow a session without bound; Clear
+  // resets it. Tests lower it.
+  int64_t MaxMemory() const { return FMaxMemory; }
+  void SetMaxMemory(int64_t Value) { FMaxMemory = Value; }
+  bool MemoryExceeded() const { return FMemoryExceeded; }
+
   std::vector<std::string>& Lines() { return FLines; }
   const std::vector<std::string>& Masks() const { return FMasks; }
   const std::vector<std::string>& UnparsedLines() const { return FUnparsedLines; }
@@ -82,6 +105,26 @@ class TFTPList {
   // What one mask match collected from one line.
   std::string Monthnames, BlockSize, DirFlagValue, FileName, VMSFileName, Day, Month, ThreeMonth,
       YearTime, Year, Hours, HoursModif, Minutes, Seconds, Size, Permissions, DirFlag;
+
+ private:
+  static std::vector<TMaskProgram> CompileMasks(const std::vector<std::string>& Masks);
+  static TMaskProgram CompileMask(const std::string& Mask);
+  // MatchMask with a compiled mask. With StopAtRefusedField a character
+  // that CheckFields would refuse in its field ends the match at once
+  // (result 0), sparing the rest of a layout that cannot be accepted.
+  int RunMask(const TMaskProgram& Program, const TMatchLine& Value, std::string_view NextValue,
+              bool StopAtRefusedField);
+  void FillEntryAt(TFTPListRec& Value, const TLocalTime& Present);
+  // Memory held by the entries and unparsed lines with their containers,
+  // and LinesHeld for Lines.
+  int64_t HeldMemory(int64_t LinesHeld) const;
+  void ClearForExceededMemory();
+
+  std::vector<TMaskProgram> FPrograms;
+  int64_t FMaxMemory = int64_t{96} * 1024 * 1024;
+  // Heap memory of the entries and unparsed lines, their containers aside.
+  int64_t FItemsHeld = 0;
+  bool FMemoryExceeded = false;
 };
 
 // Month number 1..12 of a three-letter month name, 0 when no table row and

@@ -10,10 +10,13 @@
 namespace {
 
 // A server must not be able to grow the session's memory without bound: a
-// reply line longer than this, or a reply of more lines than this, ends the
-// read as a failed reply.
+// reply line longer than this, a reply of more lines than this, or a reply
+// whose lines bring more bytes than this in all, ends the read as a failed
+// reply. The byte cap counts what the server sent; decoded, a byte of code
+// page 1251 takes up to three.
 constexpr size_t MaxReplyLineLength = size_t{1024} * 1024;
 constexpr size_t MaxReplyLines = 10000;
+constexpr size_t MaxReplyBytes = size_t{1024} * 1024;
 
 // The socket stops collecting a line once its working string (the line so
 // far plus at most one packet of up to 64 KiB read past it) outgrows this,
@@ -56,83 +59,36 @@ std::string_view TextBefore(std::string_view Value, char Mark) {
   return Value.substr(0, Value.find(Mark));
 }
 
-// UTF-8 text of UTF-16 code units; unpaired surrogates become U+FFFD.
-std::string Utf16ToUtf8(std::string_view Bytes, bool BigEndian) {
-  std::string out;
-  const auto unitAt = [&](size_t i) {
-    const auto b0 = static_cast<unsigned char>(Bytes[i]);
-    const auto b1 = static_cast<unsigned char>(Bytes[i + 1]);
-    return static_cast<char32_t>(BigEndian ? (b0 << 8) | b1 : (b1 << 8) | b0);
-  };
-  for (size_t i = 0; i + 1 < Bytes.size(); i += 2) {
-    const char32_t unit = unitAt(i);
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 3 < Bytes.size()) {
-      const char32_t low = unitAt(i + 2);
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-        i += 2;
-        continue;
-      }
-    }
-    AppendUtf8(out, unit >= 0xD800 && unit <= 0xDFFF ? U'\uFFFD' : unit);
-  }
-  return out;
-}
-
-// UTF-8 bytes made well-formed: malformed sequences become U+FFFD.
-std::string SanitizeUtf8(std::string_view Bytes) {
-  std::string out;
-  for (size_t pos = 0; pos < Bytes.size();) {
-    const long codePoint = DecodeUtf8(Bytes, pos);
-    AppendUtf8(out, codePoint < 0 ? U'\uFFFD' : static_cast<char32_t>(codePoint));
-  }
-  return out;
-}
-
-// The text of a listing: a byte-order mark selects its Unicode encoding,
-// otherwise the bytes are code page 1251 text.
-std::string DecodeListing(std::string_view Bytes) {
-  if (Bytes.starts_with("\xEF\xBB\xBF")) return SanitizeUtf8(Bytes.substr(3));
-  if (Bytes.starts_with("\xFF\xFE")) return Utf16ToUtf8(Bytes.substr(2), false);
-  if (Bytes.starts_with("\xFE\xFF")) return Utf16ToUtf8(Bytes.substr(2), true);
-  return Cp1251ToUtf8(Bytes);
-}
-
-// Lines split at CR LF, LF or CR; a line end at the very end opens no
-// further line.
-std::vector<std::string> SplitLines(std::string_view Text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < Text.size()) {
-    const size_t end = Text.find_first_of("\r\n", start);
-    if (end == std::string_view::npos) {
-      lines.emplace_back(Text.substr(start));
-      break;
-    }
-    lines.emplace_back(Text.substr(start, end - start));
-    start = end + (Text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
-  }
-  return lines;
-}
-
 // Appends everything the data connection delivers at the stream's position
 // until the peer closes it, an error occurs or Timeout passes without data.
 // False, with the connection dropped at once, when the stream would grow
 // past Limit bytes.
 bool ReceiveWithinLimit(TTCPBlockSocket& Sock, TMemoryStream& Stream, int Timeout, int64_t Limit) {
   for (;;) {
-    const std::string packet = Sock.RecvPacket(Timeout);
+    const int64_t sizeBefore = Stream.Size();
+    Sock.RecvPacketTo(Stream, Timeout);
     if (Sock.LastError() != 0) return true;
-    const int64_t grownSize =
-        std::max(Stream.Size(), Stream.Position() + static_cast<int64_t>(packet.size()));
-    if (grownSize > Limit) {
-      // An orderly close would first drain whatever the server keeps
-      // sending, for as long as it keeps sending.
+    if (Stream.Size() > Limit) {
+      // The packet that passed the cap is not kept. An orderly close would
+      // first drain whatever the server keeps sending, for as long as it
+      // keeps sending.
+      Stream.Truncate(sizeBefore);
       Sock.AbortSocket();
       return false;
     }
-    Stream.Write(packet);
   }
+}
+
+// The size a transfer's preliminary reply announces, as in "150 Opening
+// BINARY mode data connection for f (1234 bytes)."; -1 when it names none.
+int64_t AnnouncedSize(std::string_view Reply) {
+  const size_t close = Reply.rfind(" bytes)");
+  const size_t open = Reply.substr(0, close).rfind('(');
+  if (close == std::string_view::npos || open == std::string_view::npos) return -1;
+  const std::string_view digits = Reply.substr(open + 1, close - open - 1);
+  int64_t size = -1;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), size);
+  return error == std::errc() && end == digits.data() + digits.size() && size >= 0 ? size : -1;
 }
 
 // Log-on step table: markers for the two ends, otherwise the next step.
@@ -179,14 +135,17 @@ int TFTPSend::ReadResult() {
   FFullResult->clear();
   std::string code;
   bool refused = false;
+  size_t replyBytes = 0;
   // The whole reply must arrive within the time-out, so that a server that
   // sends it a byte at a time cannot hold the session indefinitely.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(FTimeout);
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     std::string raw = FSock->RecvString(static_cast<int>(std::max<int64_t>(left.count(), 0)));
-    const bool tooLong = FSock->LastError() == WSAENOBUFS || raw.size() > MaxReplyLineLength;
+    replyBytes += raw.size();
+    const bool tooLong = FSock->LastError() == WSAENOBUFS || raw.size() > MaxReplyLineLength ||
+                         replyBytes > MaxReplyBytes;
     if (tooLong) raw.clear();
     // Code page 1251 has one byte per character, so the reply's structure is
     // read from the raw bytes.
@@ -356,14 +315,25 @@ bool TFTPSend::List(std::string Directory, bool NameList) {
   FTPCommand("TYPE A");
   if (!OpenDataChannel()) return false;
   if (ReplyClass(FTPCommand((NameList ? "NLST" : "LIST") + Directory)) != 1) return false;
-  const bool result = DataReadWithin(*FDataStream, std::min(FMaxListingSize, FMaxDataSize));
+  bool result = DataReadWithin(*FDataStream, std::min(FMaxListingSize, FMaxDataSize));
   if (result && !NameList) {
     FDataStream->SetPosition(0);
-    FFtpList->Lines() = SplitLines(DecodeListing(FDataStream->Bytes()));
-    FFtpList->ParseLines();
+    // A listing that would take more memory parsed than the list allows
+    // fails as one past the byte cap does, and leaves the list empty.
+    result = FFtpList->LoadListing(FDataStream->Bytes());
+    if (result) FFtpList->ParseLines();
+    result = result && !FFtpList->MemoryExceeded();
   }
   FDataStream->SetPosition(0);
   return result;
+}
+
+void TFTPSend::ReserveAnnounced(TMemoryStream& Stream, int64_t Size) const {
+  // A size past the cap would fail anyway. Without a reservation (also when
+  // memory for the whole size cannot be had at once) the stream grows as the
+  // bytes arrive.
+  if (Size < 0 || Size > FMaxDataSize - Stream.Position()) return;
+  static_cast<void>(Stream.Reserve(static_cast<size_t>(Stream.Position() + Size)));
 }
 
 bool TFTPSend::SetTransferType() {
@@ -383,6 +353,7 @@ bool TFTPSend::RetrieveFile(const std::string& FileName, bool Restore) {
     FDataStream->Clear();
   }
   if (ReplyClass(FTPCommand("RETR " + FileName)) != 1) return false;
+  ReserveAnnounced(*FDataStream, AnnouncedSize(FResultString));
   const bool result = DataRead(*FDataStream);
   FDataStream->SetPosition(0);
   return result;

@@ -96,7 +96,8 @@ class TFTPSend : public TSynaClient {
   void SetMaxDataSize(int64_t Value) { FMaxDataSize = Value; }
   // The most bytes a listing may bring (16 MiB, some 250,000 entries of a
   // Unix-style listing): parsed, a listing takes several times its size, so
-  // it gets a much smaller cap than a download. Tests lower it.
+  // it gets a much smaller cap than a download, and the parsed listing is
+  // bounded as well (MaxMemory of FtpList). Tests lower it.
   int64_t MaxListingSize() const { return FMaxListingSize; }
   void SetMaxListingSize(int64_t Value) { FMaxListingSize = Value; }
 
@@ -109,6 +110,9 @@ class TFTPSend : public TSynaClient {
   virtual void ReportStatus(bool Response, const std::string& Value);
   // Sends the type of a file transfer; false when the server refuses it.
   bool SetTransferType();
+  // Makes room in Stream for the Size bytes a transfer announced, so that it
+  // is allocated once; nothing for an unknown size (-1) or one past the cap.
+  void ReserveAnnounced(TMemoryStream& Stream, int64_t Size) const;
   // DataRead with a cap on what DestStream may grow to.
   bool DataReadWithin(TMemoryStream& DestStream, int64_t Limit);
 

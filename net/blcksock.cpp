@@ -4,6 +4,7 @@
 #include <atomic>
 #include <charconv>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -78,6 +79,8 @@ constexpr TErrorText ErrorTexts[] = {
     {11003, "Non recoverable error"},
     {11004, "Valid name, no data record of requested type"},
 };
+
+using Clock = std::chrono::steady_clock;
 
 constexpr int MaxPacketSize = 65536;
 const std::string CRLF = "\r\n";
@@ -286,7 +289,7 @@ void TBlockSocket::SetSocket(TSocketHandle Value) {
   AbortSocket();
   ResetLastError();
   FSocket = Value;
-  FBuffer.clear();
+  ClearLineBuffer();
   FLastCR = false;
   FLastLF = false;
   GetSins();
@@ -326,7 +329,7 @@ int TBlockSocket::GetSocketProtocol() { return 0; }
 void TBlockSocket::CreateSocketFor(const TVarSin& Sin) {
   ResetLastError();
   if (FSocket != INVALID_SOCKET_HANDLE) return;
-  FBuffer.clear();
+  ClearLineBuffer();
   FIP6used = Sin.IsIPv6();
   FSocket = SocketApi::Socket(Sin.Family, GetSocketType(), GetSocketProtocol());
   if (FSocket == INVALID_SOCKET_HANDLE) FLastError = SocketApi::LastSocketError();
@@ -345,7 +348,7 @@ void TBlockSocket::Connect(const std::string& IP, const std::string& Port) {
     CreateSocketFor(Sin);
     SockCheck(SocketApi::Connect(FSocket, Sin));
     if (FLastError == 0) GetSins();
-    FBuffer.clear();
+    ClearLineBuffer();
     FLastCR = false;
     FLastLF = false;
   }
@@ -365,7 +368,7 @@ void TBlockSocket::Bind(const std::string& IP, const std::string& Port) {
     CreateSocketFor(Sin);
     SockCheck(SocketApi::Bind(FSocket, Sin));
     SocketApi::GetSockName(FSocket, FLocalSin);
-    FBuffer.clear();
+    ClearLineBuffer();
   }
   RefreshErrorDesc();
 }
@@ -398,10 +401,11 @@ void TBlockSocket::SendString(const std::string& Data) {
 }
 
 void TBlockSocket::SendStreamRaw(TMemoryStream& Stream) {
+  // Each block goes out straight from the stream's storage.
   while (true) {
-    const std::string Block = Stream.Read(static_cast<size_t>(std::max(FSendMaxChunk, 1)));
+    const std::string_view Block = Stream.Read(static_cast<size_t>(std::max(FSendMaxChunk, 1)));
     if (Block.empty()) break;
-    SendString(Block);
+    SendBuffer(Block.data(), static_cast<int>(Block.size()));
     if (FLastError != 0) break;
   }
 }
@@ -442,45 +446,92 @@ int TBlockSocket::WaitingData() {
   return std::min(Count, MaxPacketSize);
 }
 
+void TBlockSocket::SetLineBuffer(std::string_view Value) {
+  FBuffer.assign(Value);
+  FBufferStart = 0;
+}
+
+void TBlockSocket::ClearLineBuffer() {
+  FBuffer.clear();
+  FBufferStart = 0;
+}
+
+int TBlockSocket::AwaitPacket(int Timeout) {
+  // Giving up the time slice first keeps a long download from spinning.
+  std::this_thread::yield();
+  const int Waiting = WaitingData();
+  if (Waiting > 0) return Waiting;
+  if (!CanRead(Timeout)) {
+    FLastError = WSAETIMEDOUT;
+    return 0;
+  }
+  const int Arrived = WaitingData();
+  // Readable with nothing to read: the peer closed.
+  if (Arrived == 0) FLastError = WSAECONNRESET;
+  return Arrived;
+}
+
+bool TBlockSocket::IsLineEndPartner(char First) {
+  if (!FConvertLineEnd) return false;
+  const bool Partner = (FLastCR && First == '\n') || (FLastLF && First == '\r');
+  FLastCR = false;
+  FLastLF = false;
+  return Partner;
+}
+
 std::string TBlockSocket::RecvPacket(int Timeout) {
-  std::string Result;
   ResetLastError();
-  const auto ReceiveWaiting = [this, &Result](int Count) {
+  std::string Result;
+  if (!LineBuffer().empty()) {
+    Result = LineBuffer();
+    ClearLineBuffer();
+  } else if (const int Count = AwaitPacket(Timeout); Count > 0) {
     Result.resize(static_cast<size_t>(Count));
     const int Received = RecvBuffer(Result.data(), Count);
     Result.resize(Received > 0 ? static_cast<size_t>(Received) : 0);
-  };
-  if (!FBuffer.empty()) {
-    Result.swap(FBuffer);
-  } else {
-    // Giving up the time slice first keeps a long download from spinning.
-    std::this_thread::yield();
-    const int Waiting = WaitingData();
-    if (Waiting > 0) {
-      ReceiveWaiting(Waiting);
-    } else if (CanRead(Timeout)) {
-      const int Arrived = WaitingData();
-      if (Arrived == 0)
-        FLastError = WSAECONNRESET;  // readable with nothing to read: the peer closed
-      else
-        ReceiveWaiting(Arrived);
-    } else {
-      FLastError = WSAETIMEDOUT;
-    }
   }
-  if (FConvertLineEnd && !Result.empty()) {
-    if ((FLastCR && Result.front() == '\n') || (FLastLF && Result.front() == '\r'))
-      Result.erase(0, 1);
-    FLastCR = false;
-    FLastLF = false;
-  }
+  if (!Result.empty() && IsLineEndPartner(Result.front())) Result.erase(0, 1);
   RefreshErrorDesc();
   return Result;
 }
 
-size_t TBlockSocket::FindLineEnd(const std::string& Data, size_t& EndLength) {
+int TBlockSocket::RecvPacketTo(TMemoryStream& Stream, int Timeout) {
+  // Buffered bytes, or a line-end partner that may have to be dropped, take
+  // the way through a string: a received byte dropped in place would leave
+  // its trace in bytes of the stream past what is written.
+  if (!LineBuffer().empty() || (FConvertLineEnd && (FLastCR || FLastLF))) {
+    const std::string Packet = RecvPacket(Timeout);
+    Stream.Write(Packet);
+    return static_cast<int>(Packet.size());
+  }
+  ResetLastError();
+  int Written = 0;
+  if (const int Count = AwaitPacket(Timeout); Count > 0) {
+    const int Received = RecvBuffer(Stream.WriteRoom(static_cast<size_t>(Count)), Count);
+    if (Received > 0) {
+      Stream.CommitWrite(static_cast<size_t>(Received));
+      Written = Received;
+    }
+  }
+  RefreshErrorDesc();
+  return Written;
+}
+
+bool TBlockSocket::ReceiveIntoLineBuffer(int Timeout) {
+  const int Count = AwaitPacket(Timeout);
+  if (Count <= 0) return false;
+  const size_t Old = FBuffer.size();
+  FBuffer.resize(Old + static_cast<size_t>(Count));
+  const int Received = RecvBuffer(FBuffer.data() + Old, Count);
+  FBuffer.resize(Old + (Received > 0 ? static_cast<size_t>(Received) : 0));
+  if (Received <= 0) return false;
+  if (IsLineEndPartner(FBuffer[Old])) FBuffer.erase(Old, 1);
+  return true;
+}
+
+size_t TBlockSocket::FindLineEnd(std::string_view Data, size_t& EndLength) {
   const size_t At = Data.find_first_of(CRLF);
-  if (At == std::string::npos) return At;
+  if (At == std::string_view::npos) return std::string::npos;
   const char Next = At + 1 < Data.size() ? Data[At + 1] : '\0';
   if ((Data[At] == '\r' && Next == '\n') || (Data[At] == '\n' && Next == '\r')) {
     EndLength = 2;
@@ -497,39 +548,62 @@ std::string TBlockSocket::RecvTerminated(int Timeout, const std::string& Termina
   std::string Result;
   if (Terminator.empty()) return Result;
   const bool AnyLineEnd = FConvertLineEnd && Terminator == CRLF;
-  std::string Working;
+  // Without the per-wait time-out one deadline bounds the whole call, however
+  // short each of its waits is.
+  const auto Deadline = Clock::now() + std::chrono::milliseconds(std::max(Timeout, 0));
+  const auto WaitLimit = [&]() {
+    if (FInterPacketTimeout) return Timeout;
+    const auto Left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - Clock::now());
+    return static_cast<int>(std::max<int64_t>(Left.count(), 0));
+  };
+  // Packets are appended to the line buffer itself. The search for the line
+  // end goes on where the last one stopped, and bytes already returned leave
+  // the front only when more must be received, so a long line or a packet
+  // of many lines is handled in time linear in its bytes.
+  size_t ScanFrom = FBufferStart;
   size_t LineEnd = std::string::npos;
   size_t EndLength = Terminator.size();
-  int Remaining = Timeout;
+  // Bytes already buffered count as the first packet.
+  bool Buffered = !LineBuffer().empty();
+  if (Buffered && IsLineEndPartner(FBuffer[FBufferStart])) {
+    ScanFrom = ++FBufferStart;
+    Buffered = !LineBuffer().empty();
+  }
   while (true) {
-    const auto PassStart = std::chrono::steady_clock::now();
-    Working += RecvPacket(Remaining);
-    if (FLastError != 0) break;
-    if (!Working.empty())
-      LineEnd = AnyLineEnd ? FindLineEnd(Working, EndLength) : Working.find(Terminator);
-    if (FMaxLineLength != 0 && Working.size() > static_cast<size_t>(FMaxLineLength)) {
+    if (!Buffered) {
+      ScanFrom -= FBufferStart;
+      FBuffer.erase(0, FBufferStart);
+      FBufferStart = 0;
+      if (!ReceiveIntoLineBuffer(WaitLimit())) break;
+    }
+    Buffered = false;
+    if (ScanFrom < FBuffer.size()) {
+      const std::string_view Fresh = std::string_view(FBuffer).substr(ScanFrom);
+      const size_t At = AnyLineEnd ? FindLineEnd(Fresh, EndLength) : Fresh.find(Terminator);
+      if (At != std::string_view::npos) LineEnd = ScanFrom + At;
+      // A terminator of several bytes may begin in what was searched.
+      ScanFrom = AnyLineEnd ? FBuffer.size()
+                            : FBuffer.size() -
+                                  std::min(FBuffer.size() - FBufferStart, Terminator.size() - 1);
+    }
+    if (FMaxLineLength != 0 && LineBuffer().size() > static_cast<size_t>(FMaxLineLength)) {
       FLastError = WSAENOBUFS;
       LineEnd = std::string::npos;
       break;
     }
     if (LineEnd != std::string::npos) break;
-    if (!FInterPacketTimeout) {
-      const auto Spent = std::chrono::duration_cast<std::chrono::milliseconds>(
-          std::chrono::steady_clock::now() - PassStart);
-      Remaining -= static_cast<int>(Spent.count());
-      if (Remaining <= 0) {
-        FLastError = WSAETIMEDOUT;
-        break;
-      }
+    if (!FInterPacketTimeout && Clock::now() >= Deadline) {
+      FLastError = WSAETIMEDOUT;
+      break;
     }
-  }
-  if (LineEnd != std::string::npos) {
-    Result = Working.substr(0, LineEnd);
-    Working.erase(0, LineEnd + EndLength);
   }
   // Whatever came in and was not returned waits for the next read, also
   // after an error or a time-out.
-  FBuffer = std::move(Working);
+  if (LineEnd != std::string::npos) {
+    Result.assign(FBuffer, FBufferStart, LineEnd - FBufferStart);
+    FBufferStart = LineEnd + EndLength;
+    if (FBufferStart == FBuffer.size()) ClearLineBuffer();
+  }
   RefreshErrorDesc();
   return Result;
 }
@@ -541,17 +615,20 @@ std::string TBlockSocket::RecvString(int Timeout) {
 }
 
 void TBlockSocket::RecvStreamRaw(TMemoryStream& Stream, int Timeout) {
-  while (true) {
-    const std::string Packet = RecvPacket(Timeout);
-    if (FLastError != 0) break;
-    Stream.Write(Packet);
-  }
+  do {
+    RecvPacketTo(Stream, Timeout);
+  } while (FLastError == 0);
 }
 
 void TBlockSocket::Purge() {
+  // A late reply on its way gets a moment to arrive and go with the rest.
   std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  DropReceived();
+}
+
+void TBlockSocket::DropReceived() {
   try {
-    while (!FBuffer.empty() || WaitingData() > 0) {
+    while (!LineBuffer().empty() || WaitingData() > 0) {
       RecvPacket(0);
       if (FLastError != 0) break;
     }
@@ -582,7 +659,9 @@ void TTCPBlockSocket::CloseSocket() {
   // Shutting down the sending side first lets the peer see an orderly end.
   if (FSocket != INVALID_SOCKET_HANDLE && FLastError == 0) {
     SocketApi::ShutdownSend(FSocket);
-    Purge();
+    // What arrived is dropped at once: closing waits for nothing more, so
+    // that the end of every upload does not cost a pause.
+    DropReceived();
   }
   AbortSocket();
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/memstream.h"
 
@@ -58,6 +59,11 @@ class TBlockSocket {
   virtual std::string RecvTerminated(int Timeout, const std::string& Terminator);
   virtual std::string RecvPacket(int Timeout);
   virtual void RecvStreamRaw(TMemoryStream& Stream, int Timeout);
+  // RecvPacket straight into a stream: the next bytes in arrival order are
+  // written at the stream's position, received into its storage without a
+  // string in between. Returns how many were written; 0 with LastError set
+  // when none came.
+  int RecvPacketTo(TMemoryStream& Stream, int Timeout);
   virtual int WaitingData();
   virtual int SockCheck(int SockResult);
   virtual bool CanRead(int Timeout);
@@ -66,7 +72,11 @@ class TBlockSocket {
   virtual int GetSocketProtocol();
   virtual std::string GetErrorDescEx();
 
+  // Waits 1 ms, then drops every received byte not yet read, without
+  // waiting for more; clears LastError.
   void Purge();
+  // Purge without the wait.
+  void DropReceived();
   void ResetLastError();
   std::string LocalName();
   static std::string GetErrorDesc(int ErrorCode);
@@ -77,8 +87,9 @@ class TBlockSocket {
   void SetSocket(TSocketHandle Value);
   int LastError() const { return FLastError; }
   const std::string& LastErrorDesc() const { return FLastErrorDesc; }
-  const std::string& LineBuffer() const { return FBuffer; }
-  void SetLineBuffer(const std::string& Value) { FBuffer = Value; }
+  // Bytes taken from the OS and not yet handed to a caller.
+  std::string_view LineBuffer() const { return std::string_view(FBuffer).substr(FBufferStart); }
+  void SetLineBuffer(std::string_view Value);
   bool ConvertLineEnd() const { return FConvertLineEnd; }
   void SetConvertLineEnd(bool Value) { FConvertLineEnd = Value; }
   int MaxLineLength() const { return FMaxLineLength; }
@@ -105,12 +116,25 @@ class TBlockSocket {
   // Any-line-end search: the first CR or LF, two bytes long for CR LF and
   // LF CR; a lone CR or LF is remembered so that its partner arriving in the
   // next packet is dropped.
-  size_t FindLineEnd(const std::string& Data, size_t& EndLength);
+  size_t FindLineEnd(std::string_view Data, size_t& EndLength);
+  // Waits up to Timeout for received bytes and tells how many are ready, at
+  // most one packet; 0 with LastError set when none came.
+  int AwaitPacket(int Timeout);
+  // Whether the first byte of fresh input is the partner of the lone CR or LF
+  // that ended the last line, and so is dropped; forgets that line end.
+  bool IsLineEndPartner(char First);
+  void ClearLineBuffer();
+  // Appends the next packet to the line buffer; false with LastError set
+  // when none came.
+  bool ReceiveIntoLineBuffer(int Timeout);
 
   TSocketHandle FSocket = INVALID_SOCKET_HANDLE;
   int FLastError = 0;
   std::string FLastErrorDesc;
+  // The line buffer is FBuffer from FBufferStart on: returning a line moves
+  // the start instead of moving the rest of the buffer.
   std::string FBuffer;
+  size_t FBufferStart = 0;
   bool FConvertLineEnd = false;
   bool FLastCR = false;
   bool FLastLF = false;

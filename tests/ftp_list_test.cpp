@@ -560,6 +560,49 @@ TEST_F(FtpListTest, MatchMaskResults) {
             1);
 }
 
+// A hundred Unix-style lines: some 11 KiB as lines, 35 KiB once parsed.
+std::string UnixListingBytes() {
+  std::string bytes;
+  for (int i = 0; i < 100; ++i)
+    bytes += "-rw-r--r--   1 user     group        1234 Jan 15 12:34 price" + std::to_string(i) +
+             ".txt\r\n";
+  return bytes;
+}
+
+TEST_F(FtpListTest, ListingPastTheMemoryBoundLeavesAnEmptyList) {
+  struct BoundCase {
+    const char* name;
+    std::string bytes;
+    int64_t maxMemory;
+    bool loads;
+    bool exceeded;
+    int count;
+  };
+  constexpr int64_t KiB = 1024;
+  const BoundCase cases[] = {
+      {"within the default bound", UnixListingBytes(), 96 * 1024 * KiB, true, false, 100},
+      {"within a bound of 64 KiB", UnixListingBytes(), 64 * KiB, true, false, 100},
+      {"lines fit, entries pass the bound", UnixListingBytes(), 16 * KiB, true, true, 0},
+      {"the lines alone pass the bound", UnixListingBytes(), 4 * KiB, false, true, 0},
+      {"more line objects than the bound holds", std::string(1000, '\n'), 16 * KiB, false, true, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FList.Clear();
+    FList.SetMaxMemory(c.maxMemory);
+    EXPECT_EQ(FList.LoadListing(c.bytes), c.loads);
+    if (c.loads) FList.ParseLines();
+    EXPECT_EQ(FList.MemoryExceeded(), c.exceeded);
+    EXPECT_EQ(FList.Count(), c.count);
+    if (c.exceeded) {
+      EXPECT_TRUE(FList.Lines().empty());
+      EXPECT_TRUE(FList.UnparsedLines().empty());
+    }
+  }
+  FList.Clear();
+  EXPECT_FALSE(FList.MemoryExceeded());
+}
+
 // Each session parses on its own thread; the month table and the clock are
 // shared by all of them.
 TEST(FtpListThreads, SessionsParseSideBySide) {

@@ -200,6 +200,12 @@ TEST(FtpSessionReply, OversizedRepliesReadAsFailed) {
       {"10,000 lines are fine", Repeat("220-x\r\n", 9999) + "220 end\r\n", 220, 10000},
       {"10,001 lines fail", Repeat("220-x\r\n", 10000) + "220 end\r\n", 0, 10001},
       {"an endless reply stops after 10,001 lines", Repeat("220-x\r\n", 30000), 0, 10001},
+      {"lines of 1 MiB in all are fine",
+       "220-" + std::string(MiB / 2 - 4, 'x') + "\r\n220 " + std::string(MiB / 2 - 4, 'x') + "\r\n", 220, 2},
+      // Each byte 0x85 decodes to three: lines under the line cap would
+      // otherwise swell one reply to gigabytes.
+      {"lines past 1 MiB in all fail",
+       Repeat("220-" + std::string(MiB / 2, '\x85') + "\r\n", 40) + "220 end\r\n", 0, 2},
   };
   // clang-format on
   for (const auto& c : cases) {
@@ -221,24 +227,30 @@ TEST(FtpSessionReply, OversizedRepliesReadAsFailed) {
 // Mended fault: the time-out bounds a whole reply, so a server that keeps a
 // reply alive a byte at a time cannot hold the session for longer.
 TEST(FtpSessionReply, TrickledReplyEndsAtTheTimeout) {
+  using std::chrono::microseconds;
   const struct {
     const char* name;
     std::string bytes;
+    microseconds gap;
   } cases[] = {
-      {"one line that never ends", "220-" + std::string(200, 'x')},
-      {"line after line, never the last", Repeat("220-x\r\n", 40)},
+      // A byte every 50 ms: the trickle would last 10 s and more.
+      {"one line that never ends", "220-" + std::string(200, 'x'), microseconds(50000)},
+      {"line after line, never the last", Repeat("220-x\r\n", 40), microseconds(50000)},
+      // Mended fault: bytes less than a millisecond apart all count, so a
+      // reply trickled this fast ends at the time-out too, not 10 s later.
+      {"a byte every half millisecond", "220-" + std::string(40000, 'x'), microseconds(500)},
+      {"uncoded lines every half millisecond", Repeat("x\r\n", 4000), microseconds(500)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Session s;
     s.ftp.SetTimeout(300);
-    // A byte every 50 ms: the trickle would last 10 s and more.
-    s.peer.Trickle(c.bytes, 50);
+    s.peer.Trickle(c.bytes, c.gap);
     s.Connect();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(s.ftp.ReadResult(), 0);
     EXPECT_EQ(s.ftp.Sock().LastError(), WSAETIMEDOUT);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   }
 }
 
@@ -852,6 +864,38 @@ TEST(FtpSessionRetrieve, RestoreResumesAtTheStreamSize) {
   s.ExpectScriptDone();
 }
 
+// A size announced in the reply to RETR is reserved at once; the bytes that
+// arrive decide what the stream holds, whatever the announcement said.
+TEST(FtpSessionRetrieve, AnnouncedSizesOnlyReserve) {
+  const std::string content = Repeat(AllByteValues(), 400);
+  const struct {
+    const char* name;
+    std::string reply;
+  } cases[] = {
+      {"the true size", "150 Opening BINARY mode data connection for f (102400 bytes)."},
+      {"too small", "150 Opening BINARY mode data connection for f (10 bytes)."},
+      {"too large", "150 Opening BINARY mode data connection for f (2000000 bytes)."},
+      {"past the cap", "150 Opening (99999999999999999999 bytes)"},
+      {"no number", "150 Opening (many bytes)"},
+      {"negative", "150 Opening (-5 bytes)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Session s;
+    s.peer.LoginSteps("u", "p", false)
+        .ExpectPassive("EPSV 1", "229 (|||{port}|)")
+        .Expect("TYPE I", {"200 ok"})
+        .Expect("RETR f", {c.reply})
+        .SendData(content)
+        .Send({"226 Done"});
+    s.StartAndLogin(false);
+    EXPECT_TRUE(s.ftp.RetrieveFile("f", false));
+    EXPECT_EQ(s.ftp.DataStream().Bytes(), content);
+    EXPECT_EQ(s.ftp.DataStream().Position(), 0);
+    s.ExpectScriptDone();
+  }
+}
+
 // Mended fault: a download or listing cannot grow past the cap.
 TEST(FtpSessionRetrieve, TransfersPastTheSizeCapFail) {
   struct Case {
@@ -995,6 +1039,32 @@ TEST(FtpSessionStore, RefusalsFailTheUpload) {
     EXPECT_EQ(s.ftp.StoreFile("f", false), c.finalReply.starts_with("226"));
     s.ExpectScriptDone();
   }
+}
+
+// An upload whose data connection breaks off while it is being sent fails,
+// even when the server then reports the transfer complete: the receipt that
+// did not arrive whole must stay with the agent.
+TEST(FtpSessionStore, UploadResetMidwayFailsDespiteAFinalSuccess) {
+  // Far more than the connection's buffers hold, so the reset meets the
+  // client still sending.
+  const std::string receipt = std::string(size_t{16} * 1024 * 1024, 'r');
+  Session s;
+  s.peer.LoginSteps("u", "p", true)
+      .ExpectPassive("EPSV 1", "229 (|||{port}|)")
+      .Expect("TYPE I", {"200 ok"})
+      .Expect("ALLO " + std::to_string(receipt.size()), {"200 ok"})
+      .Expect("REST 0", {"350 ok"})
+      .Expect("STOR f", {"150 Go"})
+      .ReceiveDataThenReset(65536)
+      .Send({"226 Transfer complete"});
+  s.StartAndLogin(true);
+  s.ftp.DataStream().Assign(receipt);
+  EXPECT_FALSE(s.ftp.StoreFile("f", false));
+  EXPECT_EQ(s.ftp.ResultCode(), 226);
+  EXPECT_NE(s.ftp.DSock().LastError(), 0);
+  EXPECT_EQ(s.ftp.DataStream().Size(), static_cast<int64_t>(receipt.size()));
+  s.ExpectScriptDone();
+  EXPECT_THAT(s.peer.DataReceived(), ElementsAre(std::string(65536, 'r')));
 }
 
 TEST(FtpSessionStore, FileSizeReplies) {

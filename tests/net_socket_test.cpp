@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -202,7 +203,7 @@ TEST_F(SocketTest, WholeCallLimitWhenInterPacketTimeoutIsOff) {
   Peer.SendLater({"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "\r\n"}, 60ms);
   EXPECT_EQ(Sock.RecvString(kTimeout), "");
   EXPECT_EQ(Sock.LastError(), WSAETIMEDOUT);
-  const std::string Kept = Sock.LineBuffer();
+  const std::string Kept(Sock.LineBuffer());
   EXPECT_FALSE(Kept.empty());
   EXPECT_EQ(Kept, std::string("abcdefghij").substr(0, Kept.size()));
   Peer.WaitSent();
@@ -257,6 +258,77 @@ TEST_F(SocketTest, OtherTerminatorsAreSearchedAsTheyAre) {
   EXPECT_EQ(Sock.RecvTerminated(kTimeout, ";"), "c");
   EXPECT_EQ(Sock.RecvTerminated(kTimeout, ""), "");
   EXPECT_EQ(Sock.LastError(), 0);
+}
+
+TEST_F(SocketTest, TerminatorOfSeveralBytesSplitAcrossPackets) {
+  ConnectPeer();
+  Peer.SendLater({"one;", ";two", ";;"}, 50ms);
+  EXPECT_EQ(Sock.RecvTerminated(kLongWait, ";;"), "one");
+  EXPECT_EQ(Sock.RecvTerminated(kLongWait, ";;"), "two");
+  EXPECT_EQ(Sock.LastError(), 0);
+  EXPECT_EQ(Sock.LineBuffer(), "");
+  Peer.WaitSent();
+}
+
+// Mended fault: reading a line costs time linear in its bytes, however it
+// arrives. Searching the whole line again after every packet, or moving the
+// rest of the buffer forward after every line, costs seconds of processor
+// time for what follows; done right it costs milliseconds.
+TEST_F(SocketTest, LongLinesAndManyLinesCostTimeLinearInTheirBytes) {
+  const auto CpuTime = [] {
+    timespec Now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &Now);
+    return std::chrono::seconds(Now.tv_sec) + std::chrono::nanoseconds(Now.tv_nsec);
+  };
+  constexpr auto Bound = 1000ms;
+  Sock.SetConvertLineEnd(true);
+  ConnectPeer();
+
+  // A 2 MiB line in 1 KiB pieces, a piece a millisecond.
+  std::vector<std::string> Pieces(2048, std::string(1024, 'x'));
+  Pieces.emplace_back("\r\n");
+  Peer.SendLater(Pieces, 1ms);
+  auto Start = CpuTime();
+  EXPECT_EQ(Sock.RecvString(kLongWait).size(), 2048u * 1024);
+  EXPECT_LT(CpuTime() - Start, Bound);
+  Peer.WaitSent();
+
+  // 2 MiB of 32-byte lines waiting in the line buffer at once.
+  const std::string Line(30, 'y');
+  constexpr int LineCount = 65536;
+  std::string Lines;
+  for (int I = 0; I < LineCount; ++I) Lines += Line + "\r\n";
+  Sock.SetLineBuffer(Lines);
+  Start = CpuTime();
+  int Read = 0;
+  while (Read < LineCount && Sock.RecvString(kTimeout) == Line) ++Read;
+  EXPECT_LT(CpuTime() - Start, Bound);
+  EXPECT_EQ(Read, LineCount);
+  EXPECT_EQ(Sock.LineBuffer(), "");
+}
+
+TEST_F(SocketTest, RecvPacketToWritesStraightIntoTheStream) {
+  Sock.SetConvertLineEnd(true);
+  ConnectPeer();
+  Peer.Send("220 a\r");
+  EXPECT_EQ(Sock.RecvString(kTimeout), "220 a");
+  TMemoryStream Stream;
+  Stream.Write("0123456789");
+  Stream.SetPosition(2);
+  // The partner of the lone CR that ended the line is dropped here too.
+  Peer.Send("\nab");
+  WaitForIncoming();
+  EXPECT_EQ(Sock.RecvPacketTo(Stream, kTimeout), 2);
+  EXPECT_EQ(Stream.Bytes(), "01ab456789");
+  EXPECT_EQ(Stream.Position(), 4);
+  Sock.SetLineBuffer("LINE");
+  Stream.SetPosition(8);
+  EXPECT_EQ(Sock.RecvPacketTo(Stream, kTimeout), 4);
+  EXPECT_EQ(Stream.Bytes(), "01ab4567LINE");
+  EXPECT_EQ(Sock.LineBuffer(), "");
+  EXPECT_EQ(Sock.RecvPacketTo(Stream, kTimeout), 0);
+  EXPECT_EQ(Sock.LastError(), WSAETIMEDOUT);
+  EXPECT_EQ(Stream.Size(), 12);
 }
 
 TEST_F(SocketTest, RecvPacketHandsOverTheLineBufferFirst) {

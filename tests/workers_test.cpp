@@ -930,3 +930,37 @@ TEST_F(WorkerTest, AStopDuringACycleLetsTheCycleFinishAndStartsNoOther) {
   worker->Terminate();
   EXPECT_TRUE(worker->Terminated());
 }
+
+// ---------------------------------------------------------------------------
+// Broken uploads
+
+// A receipt whose data connection is reset while it is being sent, and
+// which the server then reports complete, did not arrive whole: it stays
+// staged for the next cycle and is not reported.
+TEST_F(WorkerTest, AReceiptWhoseUploadIsResetMidwayStaysStaged) {
+  // Far more than the connection's buffers hold, so the reset meets the
+  // worker still sending.
+  const std::string receipt(size_t{16} * 1024 * 1024, 'r');
+  app.Dir().Write("reports/checks/big.ch", receipt);
+  auto peer = std::make_unique<ScriptedFtpPeer>();
+  peer->LoginSteps("user", "pass", true);
+  peer->ExpectPassive("EPSV 1", "229 Entering Extended Passive Mode (|||{port}|)");
+  peer->Expect("TYPE I", {"200 Type set to I"});
+  peer->Expect("ALLO " + std::to_string(receipt.size()), {"200 ok"});
+  peer->Expect("REST 0", {"350 Restarting at 0"});
+  peer->Expect("STOR reports\\checks\\big.ch", {"150 Ok to send data"});
+  peer->ReceiveDataThenReset(65536);
+  peer->Send({"226 Transfer complete"});
+  peer->Expect("QUIT", {"221 Bye"});
+  peer->Start();
+  UseServer(peer->Port());
+  SetWorkerTimeoutForTesting(10 * ShortPause);
+
+  Start<TFTPChLoaderTh>();
+  ASSERT_TRUE(peer->WaitDone(10000));
+  workers.back()->Terminate();
+  EXPECT_THAT(peer->Failures(), IsEmpty());
+  peer.reset();
+  EXPECT_THAT(events.Lines(), IsEmpty());
+  EXPECT_EQ(app.Dir().Read("reports/checks/big.ch"), receipt);
+}

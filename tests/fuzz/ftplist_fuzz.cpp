@@ -98,9 +98,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   const size_t unparsed = list.UnparsedLines().size();
   FUZZ_CHECK(static_cast<size_t>(count) + unparsed <= lines.size());
   FUZZ_CHECK(list.Items(-1) == nullptr && list.Items(count) == nullptr);
+  std::vector<TEntryFields> parsed;
   for (int i = 0; i < count; ++i) {
     FUZZ_CHECK(list.Items(i) != nullptr);
     CheckEntry(*list.Items(i), list, lineSet, codePage);
+    parsed.push_back(FieldsOf(*list.Items(i)));
   }
   for (const std::string& line : list.UnparsedLines()) FUZZ_CHECK(lineSet.contains(line));
 
@@ -114,6 +116,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
 
   list.Clear();
   FUZZ_CHECK(list.Count() == 0 && list.Lines().empty() && list.UnparsedLines().empty());
+
+  // The session's own loading, line by line, gives the same lines as the
+  // whole text decoded and then cut (the UTF-16 marks aside, which the text
+  // here does not know).
+  const std::string_view bytes(reinterpret_cast<const char*>(Data), Size);
+  if (!bytes.starts_with("\xFF\xFE") && !bytes.starts_with("\xFE\xFF")) {
+    FUZZ_CHECK(list.LoadListing(bytes));
+    FUZZ_CHECK(list.Lines() == lines);
+  }
+
+  // Under a memory bound the listing is either parsed as before or not at
+  // all.
+  TFTPList bounded;
+  bounded.SetMaxMemory(static_cast<int64_t>(Size) * 8);
+  bounded.Lines() = lines;
+  bounded.ParseLines();
+  if (bounded.MemoryExceeded()) {
+    FUZZ_CHECK(bounded.Count() == 0 && bounded.Lines().empty() && bounded.UnparsedLines().empty());
+  } else {
+    FUZZ_CHECK(bounded.Count() == count && bounded.UnparsedLines().size() == unparsed);
+    for (int i = 0; i < count; ++i) FUZZ_CHECK(FieldsOf(*bounded.Items(i)) == parsed[i]);
+  }
 
   for (const std::string& line : lines) {
     const int month = MonthNumber(line.substr(0, 3));

@@ -6,9 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -70,6 +72,7 @@ struct ScriptedFtpPeer::Step {
     ExpectPassiveLine,
     DataOut,
     DataIn,
+    DataInThenReset,
     DropControl,
     Quiet,
     Next
@@ -78,6 +81,8 @@ struct ScriptedFtpPeer::Step {
   std::string Text;   // bytes to send, expected command
   std::string Reply;  // reply bytes (ExpectLine) or reply template (ExpectPassiveLine)
   int Ms = 0;
+  std::chrono::microseconds Gap{};  // between the bytes of a trickle
+  size_t Count = 0;                 // bytes taken before a reset
 };
 
 ScriptedFtpPeer::ScriptedFtpPeer(bool IPv6, int StepTimeoutMs)
@@ -123,8 +128,13 @@ ScriptedFtpPeer& ScriptedFtpPeer::ReceiveData() {
   return *this;
 }
 
-ScriptedFtpPeer& ScriptedFtpPeer::Trickle(std::string Bytes, int Ms) {
-  FSteps.push_back({Step::SlowBytes, std::move(Bytes), {}, Ms});
+ScriptedFtpPeer& ScriptedFtpPeer::ReceiveDataThenReset(size_t Bytes) {
+  FSteps.push_back({Step::DataInThenReset, {}, {}, 0, {}, Bytes});
+  return *this;
+}
+
+ScriptedFtpPeer& ScriptedFtpPeer::Trickle(std::string Bytes, std::chrono::microseconds Gap) {
+  FSteps.push_back({Step::SlowBytes, std::move(Bytes), {}, 0, Gap});
   return *this;
 }
 
@@ -219,7 +229,13 @@ bool ScriptedFtpPeer::RunStep(const Step& step) {
       // should do, not a script failure.
       for (const char byte : step.Text) {
         if (FControl < 0 || FStop || !SendAll(FControl, std::string(1, byte))) break;
-        ListenFor(step.Ms);
+        // Gaps under a millisecond are slept; what the client sends then
+        // waits for the next longer wait.
+        if (step.Gap < std::chrono::milliseconds(1))
+          std::this_thread::sleep_for(step.Gap);
+        else
+          ListenFor(static_cast<int>(
+              std::chrono::duration_cast<std::chrono::milliseconds>(step.Gap).count()));
       }
       return true;
     case Step::ExpectLine:
@@ -257,7 +273,9 @@ bool ScriptedFtpPeer::RunStep(const Step& step) {
       CloseFd(data);
       return true;
     }
-    case Step::DataIn: {
+    case Step::DataIn:
+    case Step::DataInThenReset: {
+      const bool reset = step.What == Step::DataInThenReset;
       int data = AcceptOn(FDataListener);
       if (data < 0) {
         Fail("no data connection to receive on");
@@ -265,15 +283,21 @@ bool ScriptedFtpPeer::RunStep(const Step& step) {
       }
       std::string payload;
       char buf[65536];
-      for (;;) {
+      while (!reset || payload.size() < step.Count) {
         if (!WaitFor(data, POLLIN, FStepTimeoutMs)) {
           Fail("data connection stalled");
           CloseFd(data);
           return false;
         }
-        const ssize_t got = recv(data, buf, sizeof buf, 0);
+        const size_t room = reset ? std::min(sizeof buf, step.Count - payload.size()) : sizeof buf;
+        const ssize_t got = recv(data, buf, room, 0);
         if (got <= 0) break;
         payload.append(buf, static_cast<size_t>(got));
+      }
+      if (reset) {
+        // Closing with unread input and a zero linger time sends a reset.
+        const linger abort{1, 0};
+        setsockopt(data, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
       }
       CloseFd(data);
       std::lock_guard lock(FLock);

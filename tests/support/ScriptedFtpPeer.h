@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -52,9 +53,12 @@ class ScriptedFtpPeer {
   // Accepts the client's data connection and records everything it sends
   // until it closes.
   ScriptedFtpPeer& ReceiveData();
-  // Sends the bytes one at a time, one every Ms, as a server that keeps a
+  // Accepts the client's data connection, records the first Bytes it sends,
+  // then resets the connection, as a server whose transfer broke off.
+  ScriptedFtpPeer& ReceiveDataThenReset(size_t Bytes);
+  // Sends the bytes one at a time, one every Gap, as a server that keeps a
   // reply alive without ever finishing it. Stops early once the client closes.
-  ScriptedFtpPeer& Trickle(std::string Bytes, int Ms);
+  ScriptedFtpPeer& Trickle(std::string Bytes, std::chrono::microseconds Gap);
   // Closes the control connection.
   ScriptedFtpPeer& Drop();
   // Records what arrives but answers nothing, for Ms or until the client
