@@ -101,7 +101,7 @@ TRemoteCopy FindRemoteCopy(TFTPSend& Ftp, const std::string& Remote, std::string
     present = size > 0;
   }
   if (!Ftp.RetrieveFile(Remote, false)) return present ? TRemoteCopy::Other : TRemoteCopy::None;
-  const std::string& remote = Ftp.DataStream().Bytes();
+  const std::string_view remote = Ftp.DataStream().Bytes();
   if (!Local.starts_with(remote)) return TRemoteCopy::Other;
   return remote.size() == Local.size() ? TRemoteCopy::Whole : TRemoteCopy::Start;
 }
