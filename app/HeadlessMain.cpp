@@ -11,7 +11,8 @@
 
 namespace {
 
-// The window's status page and tray balloon, as lines on standard error.
+// The window's status page and tray balloon, as lines on standard error:
+// every failed cycle and every recovery of a kind is one line there.
 class THeadlessView final : public ISyncView {
  public:
   void SetStatusText(const std::string& Text) override { Say("Состояние: " + Text); }
@@ -29,6 +30,13 @@ class THeadlessView final : public ISyncView {
   void SetSyncButtonTag(int Tag) override { FTag = Tag; }
   void ShowBalloon(const std::string& Text) override { Say(Text); }
   void FillSettingsPage(const TQuorvelSettings&) override {}
+  // A kind's first failure and its recovery come as balloons; the errors
+  // under the stamps and the tooltip have no place here.
+  void SetErrorPriceText(const std::string&) override {}
+  void SetErrorChText(const std::string&) override {}
+  void SetErrorScaleText(const std::string&) override {}
+  void SetTrayState(const std::string&, bool) override {}
+  void LogOutcome(const std::string& Line) override { Say(Line); }
 
  private:
   static void Say(const std::string& Line) { std::cerr << Line << std::endl; }

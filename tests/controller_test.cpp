@@ -3,19 +3,25 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "settings/uSettingsClass.h"
 #include "support/FtpServer.h"
+#include "support/LoopbackPorts.h"
+#include "support/ScriptedFtpPeer.h"
 #include "support/WorkerHarness.h"
 #include "support/WorkerView.h"
 #include "ui/SyncController.h"
+#include "workers/MainThreadDispatch.h"
 
 // The sync controller with its view, its journals and real workers against
 // the real FTP server (pyftpdlib on loopback). Worker pauses are cut to
@@ -46,7 +52,12 @@ class ControllerTest : public ::testing::Test {
     SetClockForTesting(nullptr);
   }
 
-  void UseServer() { UseLoopbackServer(server.PortText(), till.Path(), scales.Path()); }
+  // The server as a till's is set up: with its scales folder, so that the
+  // scale worker's listing is not refused.
+  void UseServer() {
+    fs::create_directories(server.Root().Path() + "scale");
+    UseLoopbackServer(server.PortText(), till.Path(), scales.Path());
+  }
 
   // A server and till with something for every worker.
   void ArrangeFiles() {
@@ -73,6 +84,27 @@ class ControllerTest : public ::testing::Test {
           std::shared_ptr<TFTPLoaderTh>(controller.ScaleLoader)}) {
       if (worker && std::find(all.begin(), all.end(), worker) == all.end()) all.push_back(worker);
     }
+  }
+
+  // Runs main-thread requests until every kind has ended Cycles cycles
+  // from now.
+  bool CyclesEnded(TSyncController& Controller, int Cycles = 1) {
+    int counts[3] = {0, 0, 0};
+    std::string seen[3];
+    return WorkerPumpUntil([&] {
+      bool all = true;
+      for (const auto kind :
+           {TSyncController::Checks, TSyncController::Price, TSyncController::Scale}) {
+        const std::string& last = Controller.KindState(kind).LastCycle;
+        // Cycles of one second share a stamp; each new text counts once.
+        if (!last.empty() && last != seen[kind]) {
+          seen[kind] = last;
+          ++counts[kind];
+        }
+        all = all && counts[kind] >= Cycles;
+      }
+      return all;
+    });
   }
 
   bool AllStamped() {
@@ -342,4 +374,161 @@ TEST_F(ControllerTest, AStopAfterAWorkerEndedIsHarmless) {
   EXPECT_NE(controller.chloader, ended);
   EXPECT_THAT(view.Balloons, ElementsAre("Синхронизация работает", "Синхронизация остановлена",
                                          "Синхронизация работает"));
+}
+
+// ---------------------------------------------------------------------------
+// What the user learns of each kind's cycles
+
+// Each set-up mistake shows within one cycle under the stamps and in the
+// tooltip, in the server's or the socket's own words, with the icon's
+// failure look and one balloon per kind; repeats go to the log only.
+TEST_F(ControllerTest, EverySetUpMistakeShowsInItsOwnWords) {
+  const std::string refusing = std::to_string(RefusingLoopbackPort());
+  const struct {
+    const char* Name;
+    std::function<void()> Arrange;
+    const char* Words;
+  } cases[] = {
+      {"wrong password",
+       [&] {
+         UseServer();
+         Settings->SetFTPPass("wrong");
+       },
+       "Сервер не принял вход: 530"},
+      {"server down", [&] { UseLoopbackServer(refusing, till.Path(), scales.Path()); },
+       "Сервер недоступен: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    c.Arrange();
+    WorkerView caseView;
+    TSyncController caseController(caseView);
+    caseController.btnSyncClick();
+    const std::vector<std::shared_ptr<TFTPLoaderTh>> workers{
+        caseController.chloader, caseController.priceLoader, caseController.ScaleLoader};
+    ASSERT_TRUE(CyclesEnded(caseController, 2));
+    EXPECT_TRUE(WorkerStopAndWait(workers));
+    for (const std::string* shown :
+         {&caseView.ErrorCh, &caseView.ErrorPrice, &caseView.ErrorScale}) {
+      EXPECT_THAT(*shown, ::testing::HasSubstr(c.Words));
+      const size_t words = shown->find(c.Words) + std::string(c.Words).size();
+      EXPECT_LT(words, shown->size()) << "the reply itself is missing";
+    }
+    EXPECT_THAT(caseView.Tooltip, ::testing::HasSubstr(std::string("\nЧеки: ") + c.Words));
+    EXPECT_TRUE(caseView.TrayFailed);
+    EXPECT_THAT(caseView.Tooltip, ::testing::StartsWith("Обмен данными с кассой\nЗапущен\n"));
+    EXPECT_EQ(std::count_if(caseView.Balloons.begin(), caseView.Balloons.end(),
+                            [&](const std::string& b) { return b.find(c.Words) != b.npos; }),
+              3);
+    EXPECT_GE(caseView.Logged.size(), 3u);
+    EXPECT_TRUE(Settings->ChSync().empty());
+  }
+}
+
+// A till folder typed wrong: the price file stays on the server, nothing is
+// journaled, no stamp moves, and the error names the folder. Once the folder
+// exists the next cycle delivers, the error goes, and one balloon says so.
+TEST_F(ControllerTest, AWrongTillFolderKeepsThePriceOnTheServerUntilItExists) {
+  fs::create_directories(server.Root().Path() + "log");
+  fs::create_directories(server.Root().Path() + "scale");
+  server.Root().Write("p1.txt", "price one");
+  const std::string missing = till.Path() + "kassa/";
+  UseLoopbackServer(server.PortText(), missing, scales.Path());
+  Press();
+  ASSERT_TRUE(CyclesEnded(controller, 2));
+  EXPECT_THAT(view.ErrorPrice, ::testing::HasSubstr("Файл p1.txt не записан в папку " + missing));
+  EXPECT_TRUE(server.Root().Exists("p1.txt"));
+  EXPECT_TRUE(fs::is_empty(server.Root().Path() + "log"));
+  EXPECT_EQ(Settings->PriceSync(), "");
+  EXPECT_TRUE(view.TrayFailed);
+
+  fs::create_directories(missing);
+  ASSERT_TRUE(WorkerPumpUntil([&] { return view.ErrorPrice.empty(); }));
+  EXPECT_EQ(till.Read("kassa/p1.txt"), "price one");
+  EXPECT_FALSE(server.Root().Exists("p1.txt"));
+  EXPECT_NE(Settings->PriceSync(), "");
+  ASSERT_TRUE(CyclesEnded(controller, 3));
+  EXPECT_FALSE(view.TrayFailed);
+  EXPECT_EQ(std::count_if(view.Balloons.begin(), view.Balloons.end(),
+                          [](const std::string& b) { return b.ends_with("обмен восстановлен"); }),
+            1);
+  EXPECT_THAT(view.Tooltip, ::testing::HasSubstr("Последний обмен: " + Settings->PriceSync()));
+}
+
+// Journals go to the port that the settings name, as the workers do.
+TEST_F(ControllerTest, JournalsGoToThePortOfTheSettings) {
+  SetJournalUploadPortForTesting("");
+  ArrangeFiles();
+  UseServer();
+  Press();
+  ASSERT_TRUE(AllStamped());
+  EXPECT_EQ(JournalLines("Checks").size(), 2u);
+  EXPECT_EQ(view.ErrorCh, "");
+}
+
+// A journal the server does not take is the kind's error.
+TEST_F(ControllerTest, AJournalThatCannotGoUpIsShown) {
+  SetJournalUploadPortForTesting(std::to_string(RefusingLoopbackPort()));
+  ArrangeFiles();
+  UseServer();
+  Press();
+  ASSERT_TRUE(WorkerPumpUntil([&] { return !view.ErrorCh.empty(); }));
+  EXPECT_THAT(view.ErrorCh, ::testing::HasSubstr("Чеки, "));
+  EXPECT_THAT(view.ErrorCh, ::testing::HasSubstr(": Журнал обмена не отправлен: "));
+  EXPECT_EQ(Settings->ChSync(), "");
+}
+
+// "Обменяться сейчас" ends the 10-minute pause of every running worker;
+// while stopped it wakes nobody.
+TEST_F(ControllerTest, ExchangeNowRunsACycleAtOnce) {
+  SetWorkerTimeoutForTesting(600000);
+  ArrangeFiles();
+  UseServer();
+  Press();
+  ASSERT_TRUE(CyclesEnded(controller));
+  ASSERT_TRUE(AllStamped());
+  server.Root().Write("p3.txt", "price three");
+  WorkerPumpFor(300);
+  EXPECT_TRUE(server.Root().Exists("p3.txt"));
+  controller.ExchangeNow();
+  EXPECT_TRUE(WorkerPumpUntil([&] { return till.Exists("p3.txt"); }, 5000));
+
+  Press();
+  controller.ExchangeNow();
+  WorkerPumpFor(300);
+  EXPECT_FALSE(controller.chloader->Finished());
+  // Woken by hand, the stopped workers end without another cycle.
+  for (const auto& worker : all) worker->Wake();
+}
+
+// A journal upload to a server that accepts and never answers holds only its
+// worker: the main thread never waits on it, and the other kinds go on.
+TEST_F(ControllerTest, ASilentJournalServerNeverHoldsTheMainThread) {
+  constexpr int UploadTimeout = 1500;
+  ScriptedFtpPeer silent(false, 10000);
+  silent.Silence(8000);
+  silent.Start();
+  SetJournalUploadPortForTesting(silent.PortText());
+  SetJournalUploadTimeoutForTesting(UploadTimeout);
+  fs::create_directories(server.Root().Path() + "reports/checks");
+  till.Write("reports/checks/0001.ch", "receipt");
+  UseServer();
+  Press();
+  // The main thread's loop, each turn timed.
+  auto longest = std::chrono::steady_clock::duration::zero();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  bool shown = false;
+  while (!shown && std::chrono::steady_clock::now() < deadline) {
+    const auto start = std::chrono::steady_clock::now();
+    CheckSynchronize();
+    longest = std::max(longest, std::chrono::steady_clock::now() - start);
+    shown = !view.ErrorCh.empty();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  SetJournalUploadTimeoutForTesting(0);
+  ASSERT_TRUE(shown);
+  EXPECT_LT(longest, std::chrono::milliseconds(UploadTimeout / 3));
+  EXPECT_THAT(view.ErrorCh, ::testing::HasSubstr("Журнал обмена не отправлен"));
+  EXPECT_FALSE(controller.KindState(TSyncController::Price).LastCycle.empty());
+  EXPECT_EQ(Settings->ChSync(), "");
 }

@@ -313,7 +313,7 @@ TEST_F(CrashTest, KilledAtRandomMomentsItLosesNothing) {
 TEST(CrashWindow, EachLineIsOnTheDiskBeforeItsFileLeavesItsSource) {
   const struct {
     const char* Name;
-    std::function<std::shared_ptr<TFTPLoaderTh>(TGetStrProc, TGetStrProc)> Create;
+    std::function<std::shared_ptr<TFTPLoaderTh>(TGetStrProc, TGetStrProc, TCycleProc)> Create;
     const TExchangeJournal::TKind& Kind;
     // Where the file lies until it has moved: a folder on the server, or
     // the receipt staging folder below the application directory.
@@ -346,7 +346,7 @@ TEST(CrashWindow, EachLineIsOnTheDiskBeforeItsFileLeavesItsSource) {
       journal.FileLoaded(Name);
       seen.push_back(Name + (stillThere ? " still at its source" : " gone"));
     };
-    const std::shared_ptr<TFTPLoaderTh> worker = c.Create(onFile, nullptr);
+    const std::shared_ptr<TFTPLoaderTh> worker = c.Create(onFile, nullptr, nullptr);
     EXPECT_TRUE(WorkerPumpUntil([&] { return !seen.empty(); }));
     EXPECT_TRUE(WorkerStopAndWait({worker}));
     SetWorkerTimeoutForTesting(0);

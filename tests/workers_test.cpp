@@ -25,6 +25,7 @@
 #include "support/FtpServer.h"
 #include "support/ScriptedFtpPeer.h"
 #include "support/WorkerHarness.h"
+#include "workers/MainThreadDispatch.h"
 #include "workers/uSync.h"
 
 // The three transfer workers against a real FTP server (pyftpdlib on
@@ -885,12 +886,16 @@ TEST_F(WorkerTest, AFailingCycleDoneHandlerDoesNotEndTheWorker) {
   std::vector<std::string> seen;
   const auto worker =
       TFTPChLoaderTh::Create([&](const std::string& Name) { seen.push_back(Name); },
+                             // The cycle-done event runs on the worker's thread; a
+                             // handler's error from the main thread comes back there.
                              [&](const std::string&) {
-                               seen.emplace_back("<end>");
-                               if (seen.size() == 2) {
-                                 till.Write("reports/checks/b.ch", "b");
-                                 throw EFileError("Cannot create file Checks20240305140709");
-                               }
+                               Synchronize([&] {
+                                 seen.emplace_back("<end>");
+                                 if (seen.size() == 2) {
+                                   till.Write("reports/checks/b.ch", "b");
+                                   throw EFileError("Cannot create file Checks20240305140709");
+                                 }
+                               });
                              });
   workers.push_back(worker);
   ASSERT_TRUE(WorkerPumpUntil([&] { return seen.size() >= 4; }));

@@ -11,10 +11,12 @@
 #include "platform/files.h"
 #include "settings/uSettingsClass.h"
 #include "ui/SyncView.h"
+#include "workers/MainThreadDispatch.h"
+#include "workers/uSync.h"
 
 namespace {
 
-std::string JournalUploadPort = "21";
+std::string JournalUploadPort;
 int JournalUploadTimeout = 0;
 
 constexpr size_t StampDigits = 14;
@@ -162,6 +164,7 @@ std::vector<std::string> TExchangeJournal::Lines() {
 
 std::string TExchangeJournal::FreshName(const std::vector<std::string>& Present,
                                         std::chrono::seconds Gap) {
+  const std::lock_guard lock(FStampLock);
   std::string floor = FLastStamp;
   for (const std::string& name : Present) {
     const std::string_view stamp = JournalStamp(name, FKind.NamePrefix);
@@ -179,14 +182,13 @@ std::string TExchangeJournal::FreshName(const std::vector<std::string>& Present,
 }
 
 TUploadResult TExchangeJournal::Upload(std::string& Name, const std::vector<std::string>& Present,
-                                       const std::string* InMemory) {
+                                       const std::string* InMemory, const TUploadTarget& Target,
+                                       std::string& Reply) {
   const std::string& dir = ApplicationDirectory();
   for (int renames = 0;; ++renames) {
     const TUploadResult result =
-        InMemory != nullptr ? FTPUploadBytes(Settings->FTPServer(), Settings->FTPUser(),
-                                             Settings->FTPPass(), *InMemory, "log\\" + Name)
-                            : FTPUploadFile(Settings->FTPServer(), Settings->FTPUser(),
-                                            Settings->FTPPass(), dir + Name, "log\\" + Name, true);
+        InMemory != nullptr ? FTPUploadBytes(Target, *InMemory, "log\\" + Name, &Reply)
+                            : FTPUploadFile(Target, dir + Name, "log\\" + Name, true, &Reply);
     if (result != TUploadResult::NameTaken || renames == MaxRenames) return result;
     // An earlier run may have used a whole row of seconds from here on; the
     // step doubles, so that a long row is passed in a few tries.
@@ -197,18 +199,38 @@ TUploadResult TExchangeJournal::Upload(std::string& Name, const std::vector<std:
   }
 }
 
-void TExchangeJournal::EndLoad(ISyncView& View) {
-  LoadPending();
-  const std::string& dir = ApplicationDirectory();
-  std::vector<std::string> present = FindFiles(dir, std::string(FKind.NamePrefix) + "*");
-  std::string name = FreshName(present, std::chrono::seconds{1});
-  // An empty cycle gives an empty journal.
-  const bool onDisk = WriteJournal(name);
-  if (onDisk) {
-    FPending.clear();
-    present.push_back(name);
-  }
+std::string TExchangeJournal::EndLoad(ISyncView& View) {
+  TBatch batch;
+  Synchronize([&] { batch = Prepare(); });
+  const TSent sent = Send(batch);
+  Synchronize([&] { Finish(batch, sent, View); });
+  return sent.Error;
+}
 
+TExchangeJournal::TBatch TExchangeJournal::Prepare() {
+  LoadPending();
+  TBatch batch;
+  batch.Target = {Settings->FTPServer(), std::to_string(PortFromSetting(Settings->FTPPort())),
+                  Settings->FTPUser(), Settings->FTPPass()};
+  const std::vector<std::string> present =
+      FindFiles(ApplicationDirectory(), std::string(FKind.NamePrefix) + "*");
+  batch.Name = FreshName(present, std::chrono::seconds{1});
+  // An empty cycle gives an empty journal.
+  batch.OnDisk = WriteJournal(batch.Name);
+  if (batch.OnDisk) {
+    FPending.clear();
+  } else {
+    batch.Memory = FPending;
+  }
+  return batch;
+}
+
+TExchangeJournal::TSent TExchangeJournal::Send(const TBatch& Batch) {
+  // Two worker sets of one kind (a stop and a start in quick succession)
+  // must not send the same journals side by side.
+  const std::lock_guard lock(FSendLock);
+  const std::string& dir = ApplicationDirectory();
+  const std::vector<std::string> present = FindFiles(dir, std::string(FKind.NamePrefix) + "*");
   std::vector<std::string> journals;
   for (const std::string& entry : present) {
     if (!JournalStamp(entry, FKind.NamePrefix).empty() && FileExists(dir + entry))
@@ -221,71 +243,103 @@ void TExchangeJournal::EndLoad(ISyncView& View) {
   // Oldest first; after a failure the rest wait for the next cycle, as the
   // server is most likely out of reach. A journal that found no free name
   // tries again next time.
-  bool stored = false;
+  TSent sent;
+  std::string reply;
   TUploadResult result = TUploadResult::Stored;
   for (std::string& journal : journals) {
-    const bool isNew = journal == name;
-    result = Upload(journal, present, nullptr);
+    const bool isNew = journal == Batch.Name;
+    result = Upload(journal, present, nullptr, Batch.Target, reply);
     if (result == TUploadResult::Failed) break;
-    stored = stored || (isNew && result == TUploadResult::Stored);
+    sent.Stored = sent.Stored || (isNew && result == TUploadResult::Stored);
   }
   // Where the disk refused the journal, it goes up from memory, and its
   // lines stay there until it is stored.
-  if (!onDisk && result != TUploadResult::Failed &&
-      Upload(name, present, &FPending) == TUploadResult::Stored) {
-    stored = true;
-    FPending.clear();
-    DeleteLocalFile(dir + PendingName(FKind));
+  if (!Batch.OnDisk && result != TUploadResult::Failed) {
+    std::string name = Batch.Name;
+    result = Upload(name, present, &Batch.Memory, Batch.Target, reply);
+    sent.MemoryStored = sent.Stored = result == TUploadResult::Stored;
   }
-  if (!stored) return;
+  if (result == TUploadResult::Failed)
+    sent.Error = "Журнал обмена не отправлен: " + reply;
+  else if (result == TUploadResult::NameTaken)
+    sent.Error = "Журнал обмена не отправлен: на сервере заняты имена журналов";
+  return sent;
+}
+
+void TExchangeJournal::Finish(const TBatch& Batch, const TSent& Sent, ISyncView& View) {
+  if (Sent.MemoryStored && FPending.starts_with(Batch.Memory)) {
+    // Lines that came in while the journal went up stay pending.
+    FPending.erase(0, Batch.Memory.size());
+    const std::string pending = ApplicationDirectory() + PendingName(FKind);
+    if (FPending.empty()) {
+      DeleteLocalFile(pending);
+    } else {
+      try {
+        SaveFileBytes(pending, FPending);
+      } catch (const EFileError&) {
+        // They wait in memory, as in FileLoaded.
+      }
+    }
+  }
+  if (!Sent.Stored) return;
   (Settings->*FKind.SetStamp)(FormatDisplayStamp(Now()));
   (View.*FKind.ShowStamp)((Settings->*FKind.Stamp)());
 }
 
-TUploadResult FTPUploadBytes(const std::string& Host, const std::string& User,
-                             const std::string& Password, const std::string& Bytes,
-                             const std::string& RemoteFile) {
+TUploadResult FTPUploadBytes(const TUploadTarget& Target, const std::string& Bytes,
+                             const std::string& RemoteFile, std::string* Reply) {
   try {
     TFTPSend ftp;
-    ftp.SetTargetHost(Host);
-    ftp.SetUserName(User);
-    ftp.SetPassword(Password);
-    ftp.SetTargetPort(JournalUploadPort);
+    ftp.SetTargetHost(Target.Host);
+    ftp.SetUserName(Target.User);
+    ftp.SetPassword(Target.Password);
+    ftp.SetTargetPort(JournalUploadPort.empty() ? Target.Port : JournalUploadPort);
     ftp.SetPassiveMode(true);
     ftp.SetBinaryMode(true);
     if (JournalUploadTimeout != 0) ftp.SetTimeout(JournalUploadTimeout);
-    if (!ftp.Login()) return TUploadResult::Failed;
+    const auto failed = [&] {
+      if (Reply != nullptr) *Reply = ServerWords(ftp);
+      return TUploadResult::Failed;
+    };
+    if (!ftp.Login()) return failed();
     const TRemoteCopy copy = FindRemoteCopy(ftp, RemoteFile, Bytes);
     if (copy == TRemoteCopy::Other) return TUploadResult::NameTaken;
     if (copy != TRemoteCopy::Whole) {
       ftp.DataStream().Assign(Bytes);
-      if (!ftp.StoreFile(RemoteFile, copy == TRemoteCopy::Start)) return TUploadResult::Failed;
+      if (!ftp.StoreFile(RemoteFile, copy == TRemoteCopy::Start)) return failed();
     }
     return TUploadResult::Stored;
-  } catch (const EQuorvelError&) {
+  } catch (const EQuorvelError& error) {
+    if (Reply != nullptr) *Reply = error.what();
   } catch (const std::bad_alloc&) {
+    if (Reply != nullptr) *Reply = "нет памяти";
   }
   return TUploadResult::Failed;
+}
+
+TUploadResult FTPUploadFile(const TUploadTarget& Target, const std::string& LocalFile,
+                            const std::string& RemoteFile, bool DeleteAfter, std::string* Reply) {
+  std::string bytes;
+  try {
+    bytes = LoadFileBytes(LocalFile);
+  } catch (const EQuorvelError& error) {
+    if (Reply != nullptr) *Reply = error.what();
+    return TUploadResult::Failed;
+  } catch (const std::bad_alloc&) {
+    if (Reply != nullptr) *Reply = "нет памяти";
+    return TUploadResult::Failed;
+  }
+  const TUploadResult result = FTPUploadBytes(Target, bytes, RemoteFile, Reply);
+  if (result == TUploadResult::Stored && DeleteAfter) DeleteLocalFile(LocalFile);
+  return result;
 }
 
 TUploadResult FTPUploadFile(const std::string& Host, const std::string& User,
                             const std::string& Password, const std::string& LocalFile,
                             const std::string& RemoteFile, bool DeleteAfter) {
-  std::string bytes;
-  try {
-    bytes = LoadFileBytes(LocalFile);
-  } catch (const EQuorvelError&) {
-    return TUploadResult::Failed;
-  } catch (const std::bad_alloc&) {
-    return TUploadResult::Failed;
-  }
-  const TUploadResult result = FTPUploadBytes(Host, User, Password, bytes, RemoteFile);
-  if (result == TUploadResult::Stored && DeleteAfter) DeleteLocalFile(LocalFile);
-  return result;
+  return FTPUploadFile({Host, "21", User, Password}, LocalFile, RemoteFile, DeleteAfter);
 }
 
-void SetJournalUploadPortForTesting(std::string Port) {
-  JournalUploadPort = Port.empty() ? "21" : std::move(Port);
-}
+void SetJournalUploadPortForTesting(std::string Port) { JournalUploadPort = std::move(Port); }
 
 void SetJournalUploadTimeoutForTesting(int Milliseconds) { JournalUploadTimeout = Milliseconds; }

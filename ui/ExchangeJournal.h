@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,15 @@ enum class TUploadResult {
   Stored,    // the server holds the whole file under the remote name
   Failed,    // no connection, log-on or store; the local file stays
   NameTaken  // the server holds another file under that name; nothing sent
+};
+
+// Where journals go: the server, port and account that the settings name at
+// the end of a cycle, the port as the workers read it.
+struct TUploadTarget {
+  std::string Host;
+  std::string Port = "21";
+  std::string User;
+  std::string Password;
 };
 
 // One worker kind's exchange journal. Each moved file's line goes at once
@@ -53,8 +63,13 @@ class TExchangeJournal {
   // the disk refused goes up from memory after them. When the new one is
   // stored, the stamp is set in Settings and on View; the settings' error
   // when it cannot be stored is raised (the journal is on the server by
-  // then, so its lines are done).
-  void EndLoad(ISyncView& View);
+  // then, so its lines are done). Returns why a journal did not go up, or
+  // an empty text.
+  //
+  // Called on a worker's thread, only the journal's file and the stamp are
+  // handled on the main thread: the upload holds the calling thread alone,
+  // however long the server takes. Uploads of one kind go one at a time.
+  std::string EndLoad(ISyncView& View);
 
   // The lines not yet in a journal, in order.
   std::vector<std::string> Lines();
@@ -64,6 +79,25 @@ class TExchangeJournal {
   static std::string PendingName(const TKind& Kind);
 
  private:
+  // A cycle's journal on its way from the main thread to the server.
+  struct TBatch {
+    TUploadTarget Target;
+    std::string Name;
+    bool OnDisk = false;
+    std::string Memory;  // the journal's bytes where the disk refused it
+  };
+  struct TSent {
+    bool Stored = false;        // the cycle's journal is on the server
+    bool MemoryStored = false;  // and went up from memory
+    std::string Error;
+  };
+  // Main thread: writes the journal, takes the target from Settings.
+  TBatch Prepare();
+  // Any thread: the uploads.
+  TSent Send(const TBatch& Batch);
+  // Main thread: the lines sent from memory are done, the stamp is set.
+  void Finish(const TBatch& Batch, const TSent& Sent, ISyncView& View);
+
   // The pending file as left by an earlier run, read once.
   void LoadPending();
   // The pending lines as the journal Name beside the program; false when
@@ -77,7 +111,8 @@ class TExchangeJournal {
   // journal moves on to a fresh name and tries again, a bounded number of
   // times (NameTaken when none was free).
   TUploadResult Upload(std::string& Name, const std::vector<std::string>& Present,
-                       const std::string* InMemory);
+                       const std::string* InMemory, const TUploadTarget& Target,
+                       std::string& Reply);
 
   const TKind& FKind;
   bool FLoaded = false;
@@ -86,26 +121,32 @@ class TExchangeJournal {
   std::string FPending;
   // The "YYYYMMDDHHmmss" of the latest journal name given out.
   std::string FLastStamp;
+  std::mutex FStampLock;
+  std::mutex FSendLock;
 };
 
-// Stores Bytes on an FTP server under RemoteFile over a session of its own,
-// always on port 21; the session is dropped without QUIT. A remote copy is
+// Stores Bytes on an FTP server under RemoteFile over a session of its own;
+// the session is dropped without QUIT. A remote copy is
 // continued only when it holds the beginning of Bytes (an earlier upload of
 // the same journal that was cut off), and counts as done when it holds the
 // whole; a copy that cannot be shown to be the same is left alone. Program
-// errors on the way (no memory) give Failed.
-TUploadResult FTPUploadBytes(const std::string& Host, const std::string& User,
-                             const std::string& Password, const std::string& Bytes,
-                             const std::string& RemoteFile);
+// errors on the way (no memory) give Failed. Where the upload fails, Reply
+// (when given) gets the server's reply or the socket's error text.
+TUploadResult FTPUploadBytes(const TUploadTarget& Target, const std::string& Bytes,
+                             const std::string& RemoteFile, std::string* Reply = nullptr);
 
 // FTPUploadBytes with a local file's content; once stored, the file is
 // deleted when DeleteAfter is set. A file that cannot be read gives Failed.
+TUploadResult FTPUploadFile(const TUploadTarget& Target, const std::string& LocalFile,
+                            const std::string& RemoteFile, bool DeleteAfter,
+                            std::string* Reply = nullptr);
+// The same on port 21.
 TUploadResult FTPUploadFile(const std::string& Host, const std::string& User,
                             const std::string& Password, const std::string& LocalFile,
                             const std::string& RemoteFile, bool DeleteAfter);
 
-// Lets tests send the journal upload to their own server's port; an empty
-// text restores "21".
+// Lets tests send every journal upload to a port of their own, whatever the
+// target names; an empty text restores the target's port.
 void SetJournalUploadPortForTesting(std::string Port);
 
 // Lets tests shorten the journal upload's FTP time-out; 0 restores the

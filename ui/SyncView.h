@@ -26,4 +26,19 @@ class ISyncView {
 
   // Copies the seven user settings into the settings page's controls.
   virtual void FillSettingsPage(const TQuorvelSettings& Settings) = 0;
+
+  // Under the stamps: each kind's last error with its time, empty while the
+  // kind's cycles go through.
+  virtual void SetErrorPriceText(const std::string& Text) = 0;  // lbErrorPrice
+  virtual void SetErrorChText(const std::string& Text) = 0;     // lbErrorCh
+  virtual void SetErrorScaleText(const std::string& Text) = 0;  // lbErrorScale
+
+  // The tray icon's tooltip, and whether it shows the look for "the last
+  // cycle of some kind failed".
+  virtual void SetTrayState(const std::string& Tooltip, bool Failed) = 0;
+
+  // A failed cycle that repeats its kind's failure: no balloon, only a line
+  // for the log (standard error). A kind's first failure and its recovery
+  // come as balloons.
+  virtual void LogOutcome(const std::string& Line) = 0;
 };

@@ -10,7 +10,9 @@ class QSystemTrayIcon;
 class QWidget;
 
 // The notification-area side of the window: the icon TrayIcon1 with its
-// tooltip, balloons and pop-up menu PopupMenu1 ("Закрыть программу", N1).
+// tooltip, balloons and pop-up menu PopupMenu1 ("Открыть", N2; "Обменяться
+// сейчас", N3; "Закрыть программу", N1). The icon has a second look, marked
+// in red, for "the last cycle of some kind failed".
 // Where no notification area exists the icon is never shown; the window then
 // has to stay reachable by other means.
 class TTrayIntegration : public QObject {
@@ -27,7 +29,10 @@ class TTrayIntegration : public QObject {
   bool Available() const { return FAvailable; }
   QSystemTrayIcon* TrayIcon() const { return FTrayIcon; }
   QMenu* PopupMenu() const { return FPopupMenu; }
+  QAction* OpenAction() const { return FOpenAction; }
+  QAction* ExchangeAction() const { return FExchangeAction; }
   QAction* CloseAction() const { return FCloseAction; }
+  bool ShowsFailure() const { return FShowsFailure; }
 
   void ShowIcon();
   void RemoveIcon();
@@ -35,6 +40,8 @@ class TTrayIntegration : public QObject {
   // also goes to standard error, the one place it can be read where the
   // notification area shows no balloons.
   void ShowBalloon(const QString& Text);
+  // The tooltip, and the failure look of the icon or its plain one.
+  void SetState(const QString& Tooltip, bool Failed);
 
  signals:
   // A left click on the icon. A double-click arrives as one click, so it
@@ -46,5 +53,10 @@ class TTrayIntegration : public QObject {
   bool FAvailable;
   QSystemTrayIcon* FTrayIcon;
   QMenu* FPopupMenu;
+  QAction* FOpenAction;
+  QAction* FExchangeAction;
   QAction* FCloseAction;
+  QIcon FPlainIcon;
+  QIcon FFailureIcon;
+  bool FShowsFailure = false;
 };

@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <vector>
 
@@ -81,6 +82,14 @@ QLabel* AddLabel(QWidget* Parent, const QString& Name, const QString& Text, int 
 void SetLabelText(QLabel* Label, const std::string& Text) {
   Label->setText(QString::fromStdString(Text));
   Label->adjustSize();
+}
+
+// An error line keeps its place and width; a text too long for it is read
+// whole in its tooltip.
+void SetErrorText(QLabel* Label, const std::string& Text) {
+  const QString Line = QString::fromStdString(Text);
+  Label->setText(Label->fontMetrics().elidedText(Line, Qt::ElideRight, Label->width()));
+  Label->setToolTip(Line);
 }
 
 QLineEdit* AddEdit(QWidget* Parent, const QString& Name, const QRect& Place) {
@@ -172,6 +181,10 @@ TfrmSyncMain::TfrmSyncMain(bool TrayAvailable, const TControllerFactory& MakeCon
   connect(FTray, &TTrayIntegration::Clicked, this,
           [this] { Guarded([this] { TrayIcon1Click(); }); });
   connect(FTray, &TTrayIntegration::BalloonShown, this, &TfrmSyncMain::BalloonShown);
+  connect(FTray->OpenAction(), &QAction::triggered, this,
+          [this] { Guarded([this] { ShowWindow(); }); });
+  connect(FTray->ExchangeAction(), &QAction::triggered, this,
+          [this] { Guarded([this] { btnExchangeClick(); }); });
   connect(FTray->CloseAction(), &QAction::triggered, this,
           [this] { Guarded([this] { N1Click(); }); });
   // The icon is in the notification area before the controller shows its
@@ -194,6 +207,22 @@ QWidget* TfrmSyncMain::BuildStatusPage(bool TrayAvailable) {
   lbTimePrice = AddLabel(Page, "lbTimePrice", "TimePrice", 219, 30);
   lbTimeCh = AddLabel(Page, "lbTimeCh", "TimeCh", 219, 51);
   lbTimeScale = AddLabel(Page, "lbTimeScale", "TimeScale", 219, 70);
+  // Each kind's last error, below the stamps; empty while all is well.
+  int ErrorTop = 95;
+  for (QLabel** Label : {&lbErrorPrice, &lbErrorCh, &lbErrorScale}) {
+    *Label = new QLabel(Page);
+    (*Label)->setGeometry(16, ErrorTop, PageWidth - 32, 17);
+    (*Label)->setStyleSheet("color: #b00000");
+    ErrorTop += 19;
+  }
+  lbErrorPrice->setObjectName("lbErrorPrice");
+  lbErrorCh->setObjectName("lbErrorCh");
+  lbErrorScale->setObjectName("lbErrorScale");
+
+  btnExchange = AddButton(Page, "btnExchange", "Обменяться сейчас", QRect(376, 208, 113, 25));
+  Page->Anchor(btnExchange, Qt::RightEdge | Qt::BottomEdge);
+  connect(btnExchange, &QPushButton::clicked, this,
+          [this] { Guarded([this] { btnExchangeClick(); }); });
 
   btnSync = AddButton(Page, "btnSync", "Запустить", QRect(496, 208, 97, 25));
   Page->Anchor(btnSync, Qt::RightEdge | Qt::BottomEdge);
@@ -256,7 +285,7 @@ QWidget* TfrmSyncMain::BuildSettingsPage() {
 void TfrmSyncMain::SetTabOrder() {
   // Status page, then the settings page: the FTP group, the till group,
   // "Сохранить", "Отменить", the check box, the scales group.
-  std::vector<QWidget*> Order{btnSync};
+  std::vector<QWidget*> Order{btnExchange, btnSync};
   if (btnClose != nullptr) Order.push_back(btnClose);
   Order.insert(Order.end(), {edtServ, edtPort, edtUser, edtPass, edtKassaPath, Button3, Button4,
                              CheckBox1, edtScalesPath});
@@ -296,7 +325,22 @@ void TfrmSyncMain::FillSettingsPage(const TQuorvelSettings& Source) {
   CheckBox1->setChecked(Source.AutoStartThread());
 }
 
+void TfrmSyncMain::SetErrorPriceText(const std::string& Text) { SetErrorText(lbErrorPrice, Text); }
+void TfrmSyncMain::SetErrorChText(const std::string& Text) { SetErrorText(lbErrorCh, Text); }
+void TfrmSyncMain::SetErrorScaleText(const std::string& Text) { SetErrorText(lbErrorScale, Text); }
+
+void TfrmSyncMain::SetTrayState(const std::string& Tooltip, bool Failed) {
+  FTray->SetState(QString::fromStdString(Tooltip), Failed);
+}
+
+void TfrmSyncMain::LogOutcome(const std::string& Line) {
+  std::fprintf(stderr, "%s\n", Line.c_str());
+  std::fflush(stderr);
+}
+
 void TfrmSyncMain::btnSyncClick() { FController->btnSyncClick(); }
+
+void TfrmSyncMain::btnExchangeClick() { FController->ExchangeNow(); }
 
 void TfrmSyncMain::Button3Click() {
   // One setter per value, each writing the settings file; a refused write

@@ -24,6 +24,7 @@ class ISyncControl {
   virtual ~ISyncControl() = default;
   virtual void FormCreate() = 0;
   virtual void btnSyncClick() = 0;
+  virtual void ExchangeNow() = 0;
 };
 
 // Makes the controller that drives a window through its view.
@@ -35,6 +36,7 @@ class TSyncControllerLink final : public ISyncControl {
   explicit TSyncControllerLink(ISyncView& View) : FController(View) {}
   void FormCreate() override { FController.FormCreate(); }
   void btnSyncClick() override { FController.btnSyncClick(); }
+  void ExchangeNow() override { FController.ExchangeNow(); }
   TSyncController& Controller() { return FController; }
 
  private:
@@ -88,6 +90,12 @@ class TfrmSyncMain : public QWidget, public ISyncView {
   void SetSyncButtonTag(int Tag) override { FSyncButtonTag = Tag; }
   void ShowBalloon(const std::string& Text) override;
   void FillSettingsPage(const TQuorvelSettings& Source) override;
+  void SetErrorPriceText(const std::string& Text) override;
+  void SetErrorChText(const std::string& Text) override;
+  void SetErrorScaleText(const std::string& Text) override;
+  void SetTrayState(const std::string& Tooltip, bool Failed) override;
+  // The window's log is standard error, as for its balloons.
+  void LogOutcome(const std::string& Line) override;
 
  signals:
   void BalloonShown(const QString& Text);
@@ -106,6 +114,7 @@ class TfrmSyncMain : public QWidget, public ISyncView {
   void LayOut();
 
   void btnSyncClick();
+  void btnExchangeClick();
   void Button3Click();
   void Button4Click();
   void ChooseFolder(QLineEdit* Edit);
@@ -126,6 +135,10 @@ class TfrmSyncMain : public QWidget, public ISyncView {
   QLabel* lbTimePrice = nullptr;
   QLabel* lbTimeCh = nullptr;
   QLabel* lbTimeScale = nullptr;
+  QLabel* lbErrorPrice = nullptr;
+  QLabel* lbErrorCh = nullptr;
+  QLabel* lbErrorScale = nullptr;
+  QPushButton* btnExchange = nullptr;
   QPushButton* btnSync = nullptr;
   QPushButton* btnClose = nullptr;
 

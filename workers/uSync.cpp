@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ftp/ftpsend.h"
+#include "net/blcksock.h"
 #include "platform/errors.h"
 #include "platform/exename.h"
 #include "platform/filelease.h"
@@ -87,6 +88,19 @@ void RemoveSaveLeftovers() {
     RemoveTemporaryLeftovers(IncludeTrailingPathDelimiter(folder));
 }
 
+uint16_t PortFromSetting(const std::string& Text) {
+  int32_t port = 21;
+  TryStrToInt(Text, port);
+  return static_cast<uint16_t>(static_cast<uint32_t>(port));
+}
+
+std::string ServerWords(TFTPSend& Ftp) {
+  if (Ftp.ResultCode() != 0) return Ftp.ResultString();
+  for (TTCPBlockSocket* sock : {&Ftp.DSock(), &Ftp.Sock()})
+    if (sock->LastError() != 0) return sock->LastErrorDesc();
+  return "нет ответа";
+}
+
 void SetWorkerTimeoutForTesting(int32_t Milliseconds) { TimeoutForTesting = Milliseconds; }
 
 void SetReceiptSettleTimeForTesting(int32_t Milliseconds) { SettleTimeForTesting = Milliseconds; }
@@ -98,18 +112,14 @@ void SetWorkerSessionTimeoutForTesting(int Milliseconds) {
 // ---------------------------------------------------------------------------
 // The frame
 
-TFTPLoaderTh::TFTPLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad,
+TFTPLoaderTh::TFTPLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad, TCycleProc OnCycleEnd,
                            const TFolderRule& Folders) {
   const int32_t testTimeout = TimeoutForTesting;
   FTimeout = testTimeout != 0 ? testTimeout : DefaultTimeout;
   FServ = Settings->FTPServer();
   FUser = Settings->FTPUser();
   FPass = Settings->FTPPass();
-  // Invalid text means the FTP default; the value wraps to 16 bits, so 65536
-  // gives 0 and -1 gives 65535.
-  int32_t port = 21;
-  TryStrToInt(Settings->FTPPort(), port);
-  FPort = static_cast<uint16_t>(static_cast<uint32_t>(port));
+  FPort = PortFromSetting(Settings->FTPPort());
   FTillDir =
       IncludeTrailingPathDelimiter((Settings->*Folders.TillSetting)()) + std::string(Folders.Below);
   FSelfDir = IncludeTrailingPathDelimiter(ApplicationDirectory()) + std::string(Folders.Below);
@@ -124,6 +134,7 @@ TFTPLoaderTh::TFTPLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad,
     FFTP->SetTimeout(sessionTimeout);
   FOnFileDone = std::move(OnLoadProcess);
   FOnEndLoad = std::move(OnEndLoad);
+  FOnCycleEnd = std::move(OnCycleEnd);
 }
 
 TFTPLoaderTh::~TFTPLoaderTh() = default;
@@ -139,23 +150,57 @@ void TFTPLoaderTh::StartThread(const std::shared_ptr<TFTPLoaderTh>& Worker) {
 void TFTPLoaderTh::Execute() {
   while (!Terminated()) {
     RunCycle();
-    std::this_thread::sleep_for(std::chrono::milliseconds(FTimeout.load()));
+    Pause();
   }
   FFTP.reset();
   FFinished = true;
 }
 
+void TFTPLoaderTh::Wake() {
+  const std::lock_guard lock(FWakeLock);
+  FWoken = true;
+  FWakeSignal.notify_all();
+}
+
+void TFTPLoaderTh::Pause() {
+  std::unique_lock lock(FWakeLock);
+  FWakeSignal.wait_for(lock, std::chrono::milliseconds(FTimeout.load()), [this] { return FWoken; });
+  FWoken = false;
+}
+
+void TFTPLoaderTh::Fail(const std::string& Text) {
+  if (FOutcome.Error.empty()) FOutcome.Error = Text;
+}
+
 void TFTPLoaderTh::RunCycle() {
   FMoved = false;
+  FOutcome = {};
   try {
-    if (!FFTP->Login()) return;
-    Work();
-    FFTP->Logout();
-    if (FMoved && FOnEndLoad) Synchronize([this] { FOnEndLoad(std::string()); });
-  } catch (...) {
+    if (FFTP->Login()) {
+      FOutcome.Reached = FOutcome.LoggedOn = true;
+      Work();
+      FFTP->Logout();
+      if (FMoved && FOnEndLoad) FOnEndLoad(std::string());
+    } else if (FFTP->ResultCode() != 0) {
+      FOutcome.Reached = true;
+      Fail("Сервер не принял вход: " + ServerWords(*FFTP));
+    } else {
+      Fail("Сервер недоступен: " + ServerWords(*FFTP));
+    }
+  } catch (const std::exception& error) {
     // A handler that failed (a journal that cannot be written, a refused
     // settings write) gave up this cycle only; its journal lines are still
     // listed and go with the next journal. The worker keeps its rhythm.
+    Fail(error.what());
+  } catch (...) {
+    Fail("Неизвестная ошибка");
+  }
+  if (FOnCycleEnd) {
+    try {
+      Synchronize([this] { FOnCycleEnd(FOutcome); });
+    } catch (...) {
+      // The report is for the user only; the worker keeps cycling.
+    }
   }
 }
 
@@ -169,12 +214,15 @@ void TFTPLoaderTh::FileDone(const std::string& Name) {
 // Receipts
 
 std::shared_ptr<TFTPChLoaderTh> TFTPChLoaderTh::Create(TGetStrProc OnLoadProcess,
-                                                       TGetStrProc OnEndLoad) {
-  return Launch(new TFTPChLoaderTh(std::move(OnLoadProcess), std::move(OnEndLoad)));
+                                                       TGetStrProc OnEndLoad,
+                                                       TCycleProc OnCycleEnd) {
+  return Launch(
+      new TFTPChLoaderTh(std::move(OnLoadProcess), std::move(OnEndLoad), std::move(OnCycleEnd)));
 }
 
-TFTPChLoaderTh::TFTPChLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad)
-    : TFTPLoaderTh(std::move(OnLoadProcess), std::move(OnEndLoad),
+TFTPChLoaderTh::TFTPChLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad,
+                               TCycleProc OnCycleEnd)
+    : TFTPLoaderTh(std::move(OnLoadProcess), std::move(OnEndLoad), std::move(OnCycleEnd),
                    {&TQuorvelSettings::KassaPath, ReceiptFolder()}) {
   const int32_t testSettle = SettleTimeForTesting;
   FSettleTime = testSettle != 0 ? testSettle : DefaultSettleTime;
@@ -186,7 +234,8 @@ void TFTPChLoaderTh::Work() {
   // staged) are retried next cycle.
   if (!SameFolder(TillDir(), SelfDir())) {
     for (const std::string& name : ReadyReceipts(TillDir()))
-      MoveFileNoReplace(TillDir() + name, SelfDir() + name);
+      if (!MoveFileNoReplace(TillDir() + name, SelfDir() + name))
+        Fail("Чек " + name + " не перенесён в папку " + SelfDir());
   }
   for (const std::string& name : ReadyReceipts(SelfDir())) Upload(name);
 }
@@ -230,10 +279,14 @@ void TFTPChLoaderTh::Upload(const std::string& Name) {
   const std::string staged = SelfDir() + Name;
   try {
     FTP().DataStream().Assign(LoadFileBytes(staged));
-  } catch (const std::exception&) {
+  } catch (const std::exception& error) {
+    Fail("Чек " + Name + " не прочитан: " + error.what());
     return;
   }
-  if (!FTP().StoreFile(std::string(RemoteReceiptFolder) + Name, false)) return;
+  if (!FTP().StoreFile(std::string(RemoteReceiptFolder) + Name, false)) {
+    Fail("Сервер не принял чек " + Name + ": " + ServerWords(FTP()));
+    return;
+  }
   // Reported while the staged copy still exists: the journal line is on the
   // disk before the receipt leaves, so a kill in between costs an upload
   // again, never the line.
@@ -245,13 +298,15 @@ void TFTPChLoaderTh::Upload(const std::string& Name) {
 // Downloads
 
 TFTPDownloadTh::TFTPDownloadTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad,
-                               const TDownloadKind& Kind)
-    : TFTPLoaderTh(std::move(OnLoadProcess), std::move(OnEndLoad), Kind.Folders),
+                               TCycleProc OnCycleEnd, const TDownloadKind& Kind)
+    : TFTPLoaderTh(std::move(OnLoadProcess), std::move(OnEndLoad), std::move(OnCycleEnd),
+                   Kind.Folders),
       FRemoteFolder(Kind.RemoteFolder) {}
 
 void TFTPDownloadTh::Work() {
-  // A failed listing leaves the listing empty, so its result needs no test.
-  FTP().List(std::string(FRemoteFolder), false);
+  // A failed listing leaves the listing empty.
+  if (!FTP().List(std::string(FRemoteFolder), false))
+    Fail("Сервер не выдал список файлов: " + ServerWords(FTP()));
   std::vector<std::string> names;
   const TFTPList& listing = FTP().FtpList();
   for (int i = 0; i < listing.Count(); ++i) {
@@ -261,11 +316,16 @@ void TFTPDownloadTh::Work() {
   }
   for (const std::string& name : names) {
     const std::string remote = std::string(FRemoteFolder) + name;
-    if (!FTP().RetrieveFile(remote, false) || !Deliver(name)) continue;
+    if (!FTP().RetrieveFile(remote, false)) {
+      Fail("Сервер не отдал файл " + name + ": " + ServerWords(FTP()));
+      continue;
+    }
+    if (!Deliver(name)) continue;
     // Reported before the server copy goes, for the same reason as a
     // receipt: at worst a kill in between fetches the file again.
     FileDone(name);
-    FTP().DeleteFile(remote);
+    if (!FTP().DeleteFile(remote))
+      Fail("Сервер не удалил файл " + name + ": " + ServerWords(FTP()));
   }
 }
 
@@ -274,26 +334,33 @@ bool TFTPDownloadTh::Deliver(const std::string& Name) {
   // it open; a destination that is missing or refuses writing raises.
   try {
     ReplaceFileBytes(TillDir() + Name, FTP().DataStream().Bytes());
-  } catch (const std::exception&) {
+  } catch (const std::exception& error) {
+    Fail("Файл " + Name + " не записан в папку " + TillDir() + ": " + error.what());
     return false;
   }
   return true;
 }
 
 std::shared_ptr<TFTPPriceLoaderTh> TFTPPriceLoaderTh::Create(TGetStrProc OnLoadProcess,
-                                                             TGetStrProc OnEndLoad) {
-  return Launch(new TFTPPriceLoaderTh(std::move(OnLoadProcess), std::move(OnEndLoad)));
+                                                             TGetStrProc OnEndLoad,
+                                                             TCycleProc OnCycleEnd) {
+  return Launch(
+      new TFTPPriceLoaderTh(std::move(OnLoadProcess), std::move(OnEndLoad), std::move(OnCycleEnd)));
 }
 
-TFTPPriceLoaderTh::TFTPPriceLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad)
-    : TFTPDownloadTh(std::move(OnLoadProcess), std::move(OnEndLoad),
+TFTPPriceLoaderTh::TFTPPriceLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad,
+                                     TCycleProc OnCycleEnd)
+    : TFTPDownloadTh(std::move(OnLoadProcess), std::move(OnEndLoad), std::move(OnCycleEnd),
                      {{&TQuorvelSettings::KassaPath, ""}, ""}) {}
 
 std::shared_ptr<TFTPScaleLoaderTh> TFTPScaleLoaderTh::Create(TGetStrProc OnLoadProcess,
-                                                             TGetStrProc OnEndLoad) {
-  return Launch(new TFTPScaleLoaderTh(std::move(OnLoadProcess), std::move(OnEndLoad)));
+                                                             TGetStrProc OnEndLoad,
+                                                             TCycleProc OnCycleEnd) {
+  return Launch(
+      new TFTPScaleLoaderTh(std::move(OnLoadProcess), std::move(OnEndLoad), std::move(OnCycleEnd)));
 }
 
-TFTPScaleLoaderTh::TFTPScaleLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad)
-    : TFTPDownloadTh(std::move(OnLoadProcess), std::move(OnEndLoad),
+TFTPScaleLoaderTh::TFTPScaleLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad,
+                                     TCycleProc OnCycleEnd)
+    : TFTPDownloadTh(std::move(OnLoadProcess), std::move(OnEndLoad), std::move(OnCycleEnd),
                      {{&TQuorvelSettings::ScalePath, ""}, "scale\\"}) {}

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,13 +16,36 @@ class TQuorvelSettings;
 // A text event: a handler bound to an object that takes one string.
 using TGetStrProc = std::function<void(const std::string&)>;
 
+// What one cycle of a worker came to.
+struct TCycleOutcome {
+  bool Reached = false;   // the server answered
+  bool LoggedOn = false;  // and took the log-on
+  // The cycle's first failure in the user's words, with the server's reply
+  // or the socket's error text where there was one; empty when all went
+  // through.
+  std::string Error;
+};
+// Told after every cycle, on the main thread, while the worker waits.
+using TCycleProc = std::function<void(const TCycleOutcome&)>;
+
+// The port a port setting names: invalid text means the FTP default, and the
+// value wraps to 16 bits, so 65536 gives 0 and -1 gives 65535.
+uint16_t PortFromSetting(const std::string& Text);
+
+// Why the last call of an FTP session failed, in the session's own words: the
+// server's last reply, else the socket's error text.
+std::string ServerWords(TFTPSend& Ftp);
+
 // The transfer workers. Each copies its connection data and folders from
 // Settings while it is constructed on the main thread, owns one FTP session,
 // and repeats login, work step, logout and a pause of Timeout milliseconds on
 // a thread of its own until it finds itself terminated at the top of a cycle.
 // The thread shares ownership of the worker with whoever created it, so
 // Terminate stays harmless after the thread has ended. Events run on the main
-// thread through Synchronize while the worker waits.
+// thread through Synchronize while the worker waits, except the cycle-done
+// event: it runs on the worker's own thread, so that a handler with slow work
+// (a journal upload) holds only its worker; such a handler goes through
+// Synchronize itself for what must happen on the main thread.
 //
 // No local fault ends a worker: a file that cannot be read, gathered or saved
 // is left where it is for a later cycle, and an error from an event handler
@@ -45,6 +70,9 @@ class TFTPLoaderTh {
   int32_t Timeout() const { return FTimeout; }
   // Takes effect at the next pause.
   void SetTimeout(int32_t Value) { FTimeout = Value; }
+  // Ends the current or the next pause at once, so that a cycle runs now;
+  // a stop request still ends the worker after it.
+  void Wake();
   // The till-side and the program-side (staging) folder, each with its
   // trailing separator.
   const std::string& TillDir() const { return FTillDir; }
@@ -58,7 +86,8 @@ class TFTPLoaderTh {
     std::string_view Below;
   };
 
-  TFTPLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad, const TFolderRule& Folders);
+  TFTPLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad, TCycleProc OnCycleEnd,
+               const TFolderRule& Folders);
 
   // Hands a freshly constructed worker to its thread and returns the
   // creator's share. Raises EQuorvelError "Thread creation error: ..." when
@@ -75,12 +104,15 @@ class TFTPLoaderTh {
   // Reports one moved file: the file-done event with its bare name, and the
   // cycle counts as having moved something.
   void FileDone(const std::string& Name);
+  // Notes a failure of this cycle; the first one is the cycle's error.
+  void Fail(const std::string& Text);
   TFTPSend& FTP() { return *FFTP; }
 
  private:
   static void StartThread(const std::shared_ptr<TFTPLoaderTh>& Worker);
   void Execute();
   void RunCycle();
+  void Pause();
 
   // Named as the settings and the events are named for each kind: FCheckDir,
   // FPriceDir, FScaleDir for FTillDir; FSelfChDir, FSelfPriceDir,
@@ -94,12 +126,17 @@ class TFTPLoaderTh {
   std::string FSelfDir;
   TGetStrProc FOnFileDone;
   TGetStrProc FOnEndLoad;
+  TCycleProc FOnCycleEnd;
+  TCycleOutcome FOutcome;
   std::unique_ptr<TFTPSend> FFTP;
   std::atomic<int32_t> FTimeout;
   std::string FLastFile;
   bool FMoved = false;
   std::atomic<bool> FTerminated{false};
   std::atomic<bool> FFinished{false};
+  std::mutex FWakeLock;
+  std::condition_variable FWakeSignal;
+  bool FWoken = false;
 };
 
 // Receipts: gathers "*.ch" and "*.z" from the till's "reports/checks/" into
@@ -112,14 +149,15 @@ class TFTPLoaderTh {
 // the same for SettleTime milliseconds.
 class TFTPChLoaderTh final : public TFTPLoaderTh {
  public:
-  static std::shared_ptr<TFTPChLoaderTh> Create(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad);
+  static std::shared_ptr<TFTPChLoaderTh> Create(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad,
+                                                TCycleProc OnCycleEnd = {});
 
   const std::string& CheckDir() const { return TillDir(); }
   const std::string& SelfChDir() const { return SelfDir(); }
   int32_t SettleTime() const { return FSettleTime; }
 
  private:
-  TFTPChLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad);
+  TFTPChLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad, TCycleProc OnCycleEnd);
   void Work() override;
   // The receipts of Folder that may be taken now, "*.ch" before "*.z".
   std::vector<std::string> ReadyReceipts(const std::string& Folder) const;
@@ -142,7 +180,8 @@ class TFTPDownloadTh : public TFTPLoaderTh {
     std::string_view RemoteFolder;
   };
 
-  TFTPDownloadTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad, const TDownloadKind& Kind);
+  TFTPDownloadTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad, TCycleProc OnCycleEnd,
+                 const TDownloadKind& Kind);
 
  private:
   void Work() override;
@@ -156,27 +195,27 @@ class TFTPDownloadTh : public TFTPLoaderTh {
 // Price files: the login directory into the till folder (KassaPath).
 class TFTPPriceLoaderTh final : public TFTPDownloadTh {
  public:
-  static std::shared_ptr<TFTPPriceLoaderTh> Create(TGetStrProc OnLoadProcess,
-                                                   TGetStrProc OnEndLoad);
+  static std::shared_ptr<TFTPPriceLoaderTh> Create(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad,
+                                                   TCycleProc OnCycleEnd = {});
 
   const std::string& PriceDir() const { return TillDir(); }
   const std::string& SelfPriceDir() const { return SelfDir(); }
 
  private:
-  TFTPPriceLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad);
+  TFTPPriceLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad, TCycleProc OnCycleEnd);
 };
 
 // Scale files: "scale\" on the server into the scales folder (ScalePath).
 class TFTPScaleLoaderTh final : public TFTPDownloadTh {
  public:
-  static std::shared_ptr<TFTPScaleLoaderTh> Create(TGetStrProc OnLoadProcess,
-                                                   TGetStrProc OnEndLoad);
+  static std::shared_ptr<TFTPScaleLoaderTh> Create(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad,
+                                                   TCycleProc OnCycleEnd = {});
 
   const std::string& ScaleDir() const { return TillDir(); }
   const std::string& SelfScaleDir() const { return SelfDir(); }
 
  private:
-  TFTPScaleLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad);
+  TFTPScaleLoaderTh(TGetStrProc OnLoadProcess, TGetStrProc OnEndLoad, TCycleProc OnCycleEnd);
 };
 
 // Whether a name from a server listing may be fetched into the application

@@ -72,7 +72,8 @@ TGetStrProc WorkerEvents::FileDone() {
 }
 
 TGetStrProc WorkerEvents::EndLoad() {
-  return [this](const std::string&) { FLines.emplace_back("<end>"); };
+  // The cycle-done event runs on the worker's thread.
+  return [this](const std::string&) { Synchronize([this] { FLines.emplace_back("<end>"); }); };
 }
 
 int WorkerEvents::EndCount() const {

@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialogButtonBox>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFontDatabase>
 #include <QGroupBox>
@@ -25,6 +26,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <memory>
@@ -38,6 +40,7 @@
 #include "platform/posix_calls.h"
 #include "settings/uSettingsClass.h"
 #include "support/FtpServer.h"
+#include "support/LoopbackPeer.h"
 #include "support/LoopbackPorts.h"
 #include "support/TempDir.h"
 #include "support/WorkerHarness.h"
@@ -562,8 +565,13 @@ class TestWindow : public QObject {
     }
     QVERIFY(Window.windowIcon().availableSizes().contains(QSize(256, 256)));
     QVERIFY(!Find<QSystemTrayIcon>("TrayIcon1")->icon().isNull());
-    QCOMPARE(Find<QSystemTrayIcon>("TrayIcon1")->toolTip(), QString("Обмен данными с кассой"));
-    QCOMPARE(Find<QMenu>("PopupMenu1")->actions(), QList<QAction*>{Find<QAction>("N1")});
+    // The tooltip's first line is the caption; the state follows.
+    QCOMPARE(Find<QSystemTrayIcon>("TrayIcon1")->toolTip(),
+             QString("Обмен данными с кассой\nОстановлен"));
+    QCOMPARE(Find<QMenu>("PopupMenu1")->actions(),
+             (QList<QAction*>{Find<QAction>("N2"), Find<QAction>("N3"), Find<QAction>("N1")}));
+    QCOMPARE(Find<QAction>("N2")->text(), QString("Открыть"));
+    QCOMPARE(Find<QAction>("N3")->text(), QString("Обменяться сейчас"));
     QCOMPARE(Find<QAction>("N1")->text(), QString("Закрыть программу"));
     QCOMPARE(Find<QSystemTrayIcon>("TrayIcon1")->contextMenu(), Find<QMenu>("PopupMenu1"));
 
@@ -723,6 +731,7 @@ class TestWindow : public QObject {
         void btnSyncClick() override {
           throw std::runtime_error("Thread creation error: out of threads");
         }
+        void ExchangeNow() override {}
       };
       return std::make_unique<TFailingControl>();
     });
@@ -754,6 +763,136 @@ class TestWindow : public QObject {
     QVERIFY(FErrors.isEmpty());
     Click("btnSync");
     SetJournalUploadPortForTesting("");
+  }
+
+  // The tray icon's look: whether it is the failure look, not the plain one.
+  bool TrayShowsFailure() {
+    const QImage Shown = Find<QSystemTrayIcon>("TrayIcon1")->icon().pixmap(32).toImage();
+    return Shown != FWindow->windowIcon().pixmap(32).toImage();
+  }
+
+  // Each failure kind shows under the stamps with its time and the server's
+  // or the socket's words, in the tooltip, in one balloon, and in the
+  // icon's failure look.
+  void failuresReachTheStatusPageAndTheTray() {
+    TestFtpServer Server;
+    for (const char* Folder : {"log", "scale"})
+      std::filesystem::create_directories(Server.Root().Path() + Folder);
+    Server.Root().Write("p1.txt", "price one");
+    const std::string Refusing = std::to_string(RefusingLoopbackPort());
+    const struct {
+      const char* Name;
+      std::string Port;
+      const char* Password;
+      const char* Label;
+      const char* Kind;
+      const char* Words;
+    } Cases[] = {
+        {"wrong password", Server.PortText(), "wrong", "lbErrorCh", "Чеки, ",
+         "Сервер не принял вход: 530"},
+        {"server down", Refusing, "pass", "lbErrorScale", "Весы, ", "Сервер недоступен: "},
+        {"till folder missing", Server.PortText(), "pass", "lbErrorPrice", "Прайс, ",
+         "Файл p1.txt не записан в папку "},
+    };
+    for (const auto& Case : Cases) {
+      qInfo("%s", Case.Name);
+      TempDir Till;
+      TempDir Scales;
+      UseSettings("");
+      UseLoopbackServer(Case.Port, Till.Path() + "kassa/", Scales.Path());
+      Settings->SetFTPPass(Case.Password);
+      FBalloons.clear();
+      Open();
+      QVERIFY(Text(Case.Label).isEmpty());
+      QVERIFY(!TrayShowsFailure());
+      Click("btnSync");
+      const QString Words = QString::fromUtf8(Case.Words);
+      QTRY_VERIFY_WITH_TIMEOUT(Find<QLabel>(Case.Label)->toolTip().contains(Words), 10000);
+      QVERIFY(!Text(Case.Label).isEmpty());
+      QVERIFY(Find<QSystemTrayIcon>("TrayIcon1")->toolTip().startsWith("Обмен данными с кассой\n"));
+      QVERIFY(Find<QSystemTrayIcon>("TrayIcon1")->toolTip().contains(Words));
+      QVERIFY(TrayShowsFailure());
+      QVERIFY(Find<QLabel>(Case.Label)->toolTip().startsWith(Case.Kind));
+      // One balloon for the kind.
+      QTest::qWait(300);
+      QCOMPARE(FBalloons.filter(Words).filter(Case.Kind).size(), 1);
+      QVERIFY(Server.Root().Exists("p1.txt"));
+      Click("btnSync");
+    }
+  }
+
+  // "Обменяться сейчас" in the tray menu ends the ten-minute pause: a till
+  // folder made after the first cycle gets its price file at once, the
+  // error goes, and one balloon says the kind recovered.
+  void exchangeNowDeliversAtOnceAndTheRecoveryShowsOnce() {
+    TestFtpServer Server;
+    for (const char* Folder : {"log", "scale"})
+      std::filesystem::create_directories(Server.Root().Path() + Folder);
+    Server.Root().Write("p1.txt", "price one");
+    TempDir Till;
+    TempDir Scales;
+    UseSettings("");
+    UseLoopbackServer(Server.PortText(), Till.Path() + "kassa/", Scales.Path());
+    SetJournalUploadPortForTesting("");
+    FBalloons.clear();
+    Open();
+    Click("btnSync");
+    QTRY_VERIFY_WITH_TIMEOUT(!Text("lbErrorPrice").isEmpty(), 10000);
+    std::filesystem::create_directories(Till.Path() + "kassa");
+    QTest::qWait(300);
+    QVERIFY(!Till.Exists("kassa/p1.txt"));
+    Find<QAction>("N3")->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(Till.Exists("kassa/p1.txt"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(Text("lbErrorPrice").isEmpty(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!Text("lbTimePrice").isEmpty(), 5000);
+    QVERIFY(!Server.Root().Exists("p1.txt"));
+    QVERIFY(!TrayShowsFailure());
+    Click("btnExchange");
+    QTest::qWait(500);
+    QCOMPARE(FBalloons.filter("обмен восстановлен").size(), 1);
+    QVERIFY(FBalloons.last().startsWith("Прайс, "));
+    Click("btnSync");
+  }
+
+  // A journal upload to a server that takes the connection and never
+  // answers holds only its worker: the window's loop keeps turning, and a
+  // tray click meanwhile shows the window at once.
+  void aSilentJournalServerNeverFreezesTheWindow() {
+    constexpr int UploadTimeout = 3000;
+    TestFtpServer Server;
+    for (const char* Folder : {"log", "scale", "reports/checks"})
+      std::filesystem::create_directories(Server.Root().Path() + Folder);
+    LoopbackPeer Silent;
+    TempDir Till;
+    TempDir Scales;
+    Till.Write("reports/checks/0001.ch", "receipt");
+    UseSettings("");
+    std::filesystem::create_directories(FAppDir->Path() + "reports/checks");
+    UseLoopbackServer(Server.PortText(), Till.Path(), Scales.Path());
+    SetJournalUploadPortForTesting(Silent.PortText());
+    SetJournalUploadTimeoutForTesting(UploadTimeout);
+    TfrmSyncMain& Window = Open();
+    QElapsedTimer Turn;
+    qint64 LongestGap = 0;
+    QTimer Ticker;
+    connect(&Ticker, &QTimer::timeout, this,
+            [&] { LongestGap = std::max(LongestGap, Turn.restart()); });
+    Click("btnSync");
+    Turn.start();
+    Ticker.start(20);
+    QTRY_VERIFY_WITH_TIMEOUT(Server.Root().Exists("reports/checks/0001.ch"), 10000);
+    QVERIFY(Silent.Accept(5000));
+    TrayClick();
+    QTRY_VERIFY_WITH_TIMEOUT(Window.isVisible(), 1000);
+    QTRY_VERIFY_WITH_TIMEOUT(Find<QLabel>("lbErrorCh")->toolTip().contains("Журнал обмена"),
+                             UploadTimeout * 3);
+    Ticker.stop();
+    SetJournalUploadTimeoutForTesting(0);
+    SetJournalUploadPortForTesting("");
+    QVERIFY2(LongestGap < 1000, qPrintable(QString::number(LongestGap)));
+    QVERIFY(Settings->ChSync().empty());
+    TrayClick();
+    Click("btnSync");
   }
 
   // Ends the event loop, so it runs last.
