@@ -418,14 +418,16 @@ TEST_F(JournalTest, UploadContinuesOnlyTheSameFile) {
     const std::string name = std::string("j-") + c.Name;
     if (std::string_view(c.Name) != "none") server.Root().Write("log/" + name, c.Remote);
     app.Dir().Write(name, "ABCDEF");
-    EXPECT_EQ(FTPUploadFile("127.0.0.1", "user", "pass", app.Path() + name, "log\\" + name, true),
-              c.Result);
+    EXPECT_EQ(
+        FTPUploadFile({"127.0.0.1", "21", "user", "pass"}, app.Path() + name, "log\\" + name, true),
+        c.Result);
     EXPECT_EQ(server.Root().Read("log/" + name), c.Expected);
     EXPECT_EQ(app.Dir().Exists(name), c.Result != TUploadResult::Stored);
   }
   app.Dir().Write("kept", "K");
-  EXPECT_EQ(FTPUploadFile("127.0.0.1", "user", "pass", app.Path() + "kept", "log\\kept", false),
-            TUploadResult::Stored);
+  EXPECT_EQ(
+      FTPUploadFile({"127.0.0.1", "21", "user", "pass"}, app.Path() + "kept", "log\\kept", false),
+      TUploadResult::Stored);
   EXPECT_TRUE(app.Dir().Exists("kept"));
 }
 
@@ -435,8 +437,9 @@ TEST_F(JournalTest, UploadFailuresAreResultsNotErrors) {
        {std::tuple{"wrong", "j", "log\\j"}, std::tuple{"pass", "missing", "log\\missing"},
         std::tuple{"pass", "j", "nofolder\\j"}}) {
     SCOPED_TRACE(std::string(password) + " " + local + " " + remote);
-    EXPECT_EQ(FTPUploadFile("127.0.0.1", "user", password, app.Path() + local, remote, true),
-              TUploadResult::Failed);
+    EXPECT_EQ(
+        FTPUploadFile({"127.0.0.1", "21", "user", password}, app.Path() + local, remote, true),
+        TUploadResult::Failed);
   }
   EXPECT_TRUE(app.Dir().Exists("j"));
 }
@@ -457,7 +460,7 @@ TEST(JournalUpload, LogsOnStoresWithRestartAndLeavesWithoutQuit) {
   peer.Start();
   SetJournalUploadPortForTesting(peer.PortText());
   const TUploadResult stored =
-      FTPUploadFile("127.0.0.1", "user", "pass", app.Path() + "Checks20240305140709",
+      FTPUploadFile({"127.0.0.1", "21", "user", "pass"}, app.Path() + "Checks20240305140709",
                     "log\\Checks20240305140709", true);
   SetJournalUploadPortForTesting("");
   EXPECT_EQ(stored, TUploadResult::Stored);
@@ -495,32 +498,11 @@ TEST(JournalUpload, ReadsTheRemoteStartBackBeforeContinuingIt) {
   peer.Send({"226 Stored"});
   peer.Start();
   SetJournalUploadPortForTesting(peer.PortText());
-  const TUploadResult stored =
-      FTPUploadFile("127.0.0.1", "user", "pass", app.Path() + "Checks20240305140709", remote, true);
+  const TUploadResult stored = FTPUploadFile({"127.0.0.1", "21", "user", "pass"},
+                                             app.Path() + "Checks20240305140709", remote, true);
   SetJournalUploadPortForTesting("");
   EXPECT_EQ(stored, TUploadResult::Stored);
   ASSERT_TRUE(peer.WaitDone(5000));
   EXPECT_THAT(peer.Failures(), IsEmpty());
   EXPECT_THAT(peer.DataReceived(), ElementsAre("e\r\n"));
-}
-
-// The product's journal upload goes to port 21 whatever FTPPort says. Shown
-// only where this test may take port 21.
-TEST(JournalUpload, GoesToPort21) {
-  std::unique_ptr<TestFtpServer> server;
-  try {
-    TestFtpServer::Options options;
-    options.Port = 21;
-    server = std::make_unique<TestFtpServer>(options);
-  } catch (const std::exception&) {
-    GTEST_SKIP() << "port 21 is taken";
-  }
-  WorkerAppDir app;
-  Settings->SetFTPPort("2121");
-  fs::create_directories(server->Root().Path() + "log");
-  app.Dir().Write("Scale20240305140709", "S");
-  EXPECT_EQ(FTPUploadFile("127.0.0.1", "user", "pass", app.Path() + "Scale20240305140709",
-                          "log\\Scale20240305140709", true),
-            TUploadResult::Stored);
-  EXPECT_EQ(server->Root().Read("log/Scale20240305140709"), "S");
 }

@@ -334,12 +334,6 @@ TUploadResult FTPUploadFile(const TUploadTarget& Target, const std::string& Loca
   return result;
 }
 
-TUploadResult FTPUploadFile(const std::string& Host, const std::string& User,
-                            const std::string& Password, const std::string& LocalFile,
-                            const std::string& RemoteFile, bool DeleteAfter) {
-  return FTPUploadFile({Host, "21", User, Password}, LocalFile, RemoteFile, DeleteAfter);
-}
-
 void SetJournalUploadPortForTesting(std::string Port) { JournalUploadPort = std::move(Port); }
 
 void SetJournalUploadTimeoutForTesting(int Milliseconds) { JournalUploadTimeout = Milliseconds; }

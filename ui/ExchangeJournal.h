@@ -140,10 +140,6 @@ TUploadResult FTPUploadBytes(const TUploadTarget& Target, const std::string& Byt
 TUploadResult FTPUploadFile(const TUploadTarget& Target, const std::string& LocalFile,
                             const std::string& RemoteFile, bool DeleteAfter,
                             std::string* Reply = nullptr);
-// The same on port 21.
-TUploadResult FTPUploadFile(const std::string& Host, const std::string& User,
-                            const std::string& Password, const std::string& LocalFile,
-                            const std::string& RemoteFile, bool DeleteAfter);
 
 // Lets tests send every journal upload to a port of their own, whatever the
 // target names; an empty text restores the target's port.

@@ -2,9 +2,8 @@
 Windows-style test FTP server on loopback, then a clean end on Ctrl+C.
 
 The agent runs from a fresh folder beside a Quorvel.ini with auto-start on
-and Windows paths (Wine's drive Z: is the Linux root). It sends its journals
-to port 21 only, so the server takes that port; when it is taken the test is
-skipped (exit code 77).
+and Windows paths (Wine's drive Z: is the Linux root); the server listens on
+a free loopback port, which the settings name.
 
     blackbox_cycle.py --exe quorvel.exe --wine-run cmake/wine-run --server ftpserver.py \
         --prefix build/windows/wine
@@ -20,10 +19,8 @@ import sys
 import tempfile
 import time
 
-SKIPPED = 77
 SETTLE_SECONDS = 60
 STOP_SECONDS = 10
-PORT_WAIT_SECONDS = 30
 
 
 def windows_path(path):
@@ -32,14 +29,14 @@ def windows_path(path):
 
 def start_server(script, root, user, password):
     server = subprocess.Popen(
-        ["/usr/bin/python3", script, "--root", root, "--port", "21", "--user", user,
+        ["/usr/bin/python3", script, "--root", root, "--port", "0", "--user", user,
          "--password", password],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     line = server.stdout.readline()
     if not line.startswith("PORT "):
-        server.wait(timeout=10)
-        return None
-    return server
+        server.kill()
+        raise RuntimeError("the test FTP server did not start: %r" % line)
+    return server, int(line.split()[1])
 
 
 def journals(folder):
@@ -85,22 +82,14 @@ def main():
         # Credentials of this run only, so that no other agent on the machine
         # sends its journals into this server.
         user, password = "till-" + secrets.token_hex(4), secrets.token_hex(8)
-        settings = ("[main]\r\nserver=127.0.0.1\r\nport=21\r\nuser=%s\r\npass=%s\r\n"
+        server, port = start_server(args.server, remote, user, password)
+        settings = ("[main]\r\nserver=127.0.0.1\r\nport=%d\r\nuser=%s\r\npass=%s\r\n"
                     "kassaPath=%s\r\nScalePath=%s\r\nAutoStartThread=1\r\n"
-                    % (user, password, windows_path(os.path.join(agent, "till")),
+                    % (port, user, password, windows_path(os.path.join(agent, "till")),
                        windows_path(os.path.join(agent, "scales"))))
         with open(os.path.join(agent, "Quorvel.ini"), "wb") as f:
             f.write(settings.encode("cp1251"))
 
-        # Other test runs may hold port 21 for a few seconds.
-        server = start_server(args.server, remote, user, password)
-        deadline = time.monotonic() + PORT_WAIT_SECONDS
-        while server is None and time.monotonic() < deadline:
-            time.sleep(0.5)
-            server = start_server(args.server, remote, user, password)
-        if server is None:
-            print("port 21 is taken: skipped")
-            return SKIPPED
         errors = open(os.path.join(work, "stderr.txt"), "wb")
         process = None
         try:
