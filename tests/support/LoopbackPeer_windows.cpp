@@ -103,22 +103,6 @@ void LoopbackPeer::Send(std::string_view Bytes) {
   }
 }
 
-void LoopbackPeer::SendLater(std::vector<std::string> Pieces, std::chrono::milliseconds Gap,
-                             bool CloseAfter) {
-  WaitSent();
-  FSender = std::thread([this, Pieces = std::move(Pieces), Gap, CloseAfter] {
-    for (const std::string& Piece : Pieces) {
-      std::this_thread::sleep_for(Gap);
-      Send(Piece);
-    }
-    if (CloseAfter) Close();
-  });
-}
-
-void LoopbackPeer::WaitSent() {
-  if (FSender.joinable()) FSender.join();
-}
-
 std::string LoopbackPeer::Receive(size_t Count, int TimeoutMs) {
   std::string Data;
   char Chunk[65536];
