@@ -37,6 +37,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/BenchProcess.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -47,48 +49,6 @@ constexpr const char* Password = "bench-pass";
 
 void Require(bool Condition, const std::string& What) {
   if (!Condition) throw std::runtime_error(What);
-}
-
-// Starts the program with standard input from /dev/null and standard output
-// into a pipe (when asked for) or /dev/null, standard error to /dev/null.
-pid_t Spawn(const std::vector<std::string>& Argv, const fs::path& WorkDir, int* StdoutFd) {
-  int Pipe[2] = {-1, -1};
-  if (StdoutFd != nullptr) Require(::pipe(Pipe) == 0, "no pipe");
-  const pid_t Child = ::fork();
-  Require(Child >= 0, "cannot fork");
-  if (Child == 0) {
-    const int Null = ::open("/dev/null", O_RDWR);
-    ::dup2(Null, STDIN_FILENO);
-    ::dup2(StdoutFd != nullptr ? Pipe[1] : Null, STDOUT_FILENO);
-    ::dup2(Null, STDERR_FILENO);
-    if (::chdir(WorkDir.c_str()) != 0) ::_exit(126);
-    std::vector<char*> Args;
-    Args.reserve(Argv.size() + 1);
-    for (const std::string& Arg : Argv) Args.push_back(const_cast<char*>(Arg.c_str()));
-    Args.push_back(nullptr);
-    ::execvp(Args[0], Args.data());
-    ::_exit(127);
-  }
-  if (StdoutFd != nullptr) {
-    ::close(Pipe[1]);
-    *StdoutFd = Pipe[0];
-  }
-  return Child;
-}
-
-void Stop(pid_t Pid) {
-  if (Pid <= 0) return;
-  ::kill(Pid, SIGTERM);
-  ::waitpid(Pid, nullptr, 0);
-}
-
-// Exit code of a program run to its end, -1 when it did not exit normally.
-int Run(const std::vector<std::string>& Argv, const fs::path& WorkDir) {
-  const pid_t Pid = Spawn(Argv, WorkDir, nullptr);
-  int Status = 0;
-  while (::waitpid(Pid, &Status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
 }
 
 bool Installed(const std::string& Program) {
@@ -168,19 +128,6 @@ class TestServer {
   int FPort = 0;
 };
 
-std::string StatusField(pid_t Pid, const std::string& Field) {
-  std::ifstream Status("/proc/" + std::to_string(Pid) + "/status");
-  for (std::string Line; std::getline(Status, Line);) {
-    if (Line.rfind(Field + ":", 0) == 0) {
-      std::istringstream Words(Line.substr(Field.size() + 1));
-      std::string Value;
-      Words >> Value;
-      return Value;
-    }
-  }
-  return "0";
-}
-
 // Waits (bounded) until the file lies whole at Delivered and is gone at
 // Source; the seconds since Start.
 double WaitForDelivery(Clock::time_point Start, const fs::path& Delivered, uintmax_t Size,
@@ -216,7 +163,7 @@ AgentRun RunAgent(const fs::path& Program, const fs::path& Work, int Port, const
   ::unsetenv("DISPLAY");
   ::unsetenv("WAYLAND_DISPLAY");
   const auto Start = Clock::now();
-  const pid_t Pid = Spawn({(App / "quorvel").string()}, App, nullptr);
+  const pid_t Pid = Spawn({(App / "quorvel").string()}, App);
   double Seconds = 0;
   try {
     Seconds =

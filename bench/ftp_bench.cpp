@@ -21,7 +21,6 @@
 
 #include <fcntl.h>
 #include <pwd.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,9 +43,8 @@
 
 #include "ftp/ftpsend.h"
 #include "net/blcksock.h"
+#include "support/BenchProcess.h"
 #include "support/LoopbackPorts.h"
-
-extern char** environ;
 
 namespace {
 
@@ -61,31 +59,6 @@ double SecondsOf(const std::function<void()>& work) {
   const auto start = Clock::now();
   work();
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-pid_t Spawn(const std::vector<std::string>& args, bool quiet) {
-  std::vector<char*> argv;
-  argv.reserve(args.size() + 1);
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (quiet) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  const int failed = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  Require(failed == 0, "cannot start " + args[0]);
-  return pid;
-}
-
-// Runs a program to its end; true when it exited with 0.
-bool Run(const std::vector<std::string>& args) {
-  const pid_t pid = Spawn(args, true);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::string PseudoRandomBytes(size_t count) {
@@ -143,7 +116,8 @@ class Vsftpd {
                   "vsftpd_log_file=" + FDir + "/vsftpd.log\n"
                   "max_clients=0\nmax_per_ip=0\ntcp_wrappers=NO\n");
     // clang-format on
-    FPid = Spawn({"/usr/sbin/vsftpd", config}, false);
+    FPid = Spawn({"/usr/sbin/vsftpd", config}, "/");
+    Require(FPid > 0, "cannot start vsftpd");
     try {
       WaitForGreeting();
     } catch (...) {
@@ -209,8 +183,9 @@ class Bench {
     FFtp.DataStream().Clear();
     const std::string local = FWork + "/big.download";
     const double curl = SecondsOf([&] {
-      Require(Run({"curl", "-s", "--ftp-method", "nocwd", "-o", local, FServer.Url("big.bin")}),
-              "curl download failed");
+      Require(
+          Run({"curl", "-s", "--ftp-method", "nocwd", "-o", local, FServer.Url("big.bin")}) == 0,
+          "curl download failed");
     });
     Require(fs::file_size(local) == big.size(), "curl download size differs");
     fs::remove(local);
@@ -229,7 +204,8 @@ class Bench {
     FFtp.DataStream().Clear();
     Require(fs::file_size(FServer.Pub() + "/up.bin") == big.size(), "uploaded size differs");
     const double curl = SecondsOf([&] {
-      Require(Run({"curl", "-s", "--ftp-method", "nocwd", "-T", local, FServer.Url("up-curl.bin")}),
+      Require(Run({"curl", "-s", "--ftp-method", "nocwd", "-T", local,
+                   FServer.Url("up-curl.bin")}) == 0,
               "curl upload failed");
     });
     Require(fs::file_size(FServer.Pub() + "/up-curl.bin") == big.size(),
@@ -345,7 +321,7 @@ class Bench {
     const std::string path = FWork + "/curl.config";
     WriteFile(path, config);
     const double seconds = SecondsOf([&] {
-      Require(Run({"curl", "-s", "-K", path}), "curl failed");
+      Require(Run({"curl", "-s", "-K", path}) == 0, "curl failed");
     });
     fs::remove(path);
     return seconds;

@@ -24,42 +24,13 @@
 #include <thread>
 #include <vector>
 
+#include "support/BenchProcess.h"
 #include "support/LoopbackPorts.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// Starts Argv[0] with standard error into a pipe, or into /dev/null when no
-// pipe is asked for; returns its process id.
-pid_t Spawn(const std::vector<std::string>& Argv, int* StderrFd, const fs::path& WorkDir) {
-  int Pipe[2] = {-1, -1};
-  if (StderrFd != nullptr && ::pipe(Pipe) != 0) return -1;
-  const pid_t Child = ::fork();
-  if (Child == 0) {
-    if (StderrFd != nullptr) {
-      ::dup2(Pipe[1], STDERR_FILENO);
-      ::close(Pipe[0]);
-      ::close(Pipe[1]);
-    } else {
-      const int Null = ::open("/dev/null", O_WRONLY);
-      ::dup2(Null, STDERR_FILENO);
-    }
-    if (::chdir(WorkDir.c_str()) != 0) ::_exit(126);
-    std::vector<char*> Args;
-    Args.reserve(Argv.size() + 1);
-    for (const std::string& Arg : Argv) Args.push_back(const_cast<char*>(Arg.c_str()));
-    Args.push_back(nullptr);
-    ::execvp(Args[0], Args.data());
-    ::_exit(127);
-  }
-  if (StderrFd != nullptr) {
-    ::close(Pipe[1]);
-    *StderrFd = Pipe[0];
-  }
-  return Child;
-}
 
 // Reads standard error of the program until a line holds one of the balloon
 // texts; false after TimeoutMs or at end of output.
@@ -83,19 +54,6 @@ bool WaitForBalloon(int Fd, int TimeoutMs, std::string& Line) {
   return false;
 }
 
-std::string StatusField(pid_t Pid, const std::string& Field) {
-  std::ifstream Status("/proc/" + std::to_string(Pid) + "/status");
-  for (std::string Line; std::getline(Status, Line);) {
-    if (Line.rfind(Field + ":", 0) == 0) {
-      std::istringstream Words(Line.substr(Field.size() + 1));
-      std::string Value;
-      Words >> Value;
-      return Value;
-    }
-  }
-  return "?";
-}
-
 // User plus system CPU time of the process, in clock ticks.
 long CpuTicks(pid_t Pid) {
   std::ifstream Stat("/proc/" + std::to_string(Pid) + "/stat");
@@ -107,12 +65,6 @@ long CpuTicks(pid_t Pid) {
   long User = 0, System = 0;
   Fields >> User >> System;
   return User + System;
-}
-
-void Stop(pid_t Pid) {
-  if (Pid <= 0) return;
-  ::kill(Pid, SIGTERM);
-  ::waitpid(Pid, nullptr, 0);
 }
 
 }  // namespace
@@ -150,7 +102,7 @@ int main(int argc, char** argv) {
     if (::pipe(Pipe) != 0) return 2;
     Xvfb = Spawn({"Xvfb", "-displayfd", std::to_string(Pipe[1]), "-screen", "0", "1024x768x24",
                   "-nolisten", "tcp"},
-                 nullptr, AppDir);
+                 AppDir);
     ::close(Pipe[1]);
     pollfd Poll{Pipe[0], POLLIN, 0};
     char Number[16] = {};
@@ -167,7 +119,7 @@ int main(int argc, char** argv) {
 
   int Stderr = -1;
   const auto Launched = Clock::now();
-  const pid_t Pid = Spawn({(AppDir / "quorvel").string()}, &Stderr, AppDir);
+  const pid_t Pid = Spawn({(AppDir / "quorvel").string()}, AppDir, nullptr, &Stderr);
   std::string Balloon;
   if (!WaitForBalloon(Stderr, 20000, Balloon)) {
     std::fprintf(stderr, "startup_bench: no balloon within 20 s\n");
