@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/regional.h"
+#include "support/Environment.h"
 #include "support/TempDir.h"
 
 // glibc's newlocale() never frees the search list it builds from LOCPATH,
@@ -633,22 +635,20 @@ class FtpListRegionalTest : public ::testing::Test {
   }
 
   void UseRussianTimeLocale() const {
-    setenv("LOCPATH", FLocales.Path().c_str(), 1);
-    setenv("LC_ALL", "ru_RU.CP1251", 1);
+    SetEnvironmentVariable("LOCPATH", FLocales.Path());
+    SetEnvironmentVariable("LC_ALL", "ru_RU.CP1251");
   }
 
   TempDir FLocales;
 };
 
 TEST_F(FtpListRegionalTest, ShortMonthNamesComeFromTheTimeLocaleAsUtf8) {
-  const char* savedLocPath = std::getenv("LOCPATH");
-  const char* savedAll = std::getenv("LC_ALL");
-  const std::string locPath = savedLocPath ? savedLocPath : "";
-  const std::string all = savedAll ? savedAll : "";
+  const std::optional<std::string> savedLocPath = EnvironmentVariable("LOCPATH");
+  const std::optional<std::string> savedAll = EnvironmentVariable("LC_ALL");
   UseRussianTimeLocale();
   const auto names = RegionalShortMonthNames();
-  savedLocPath ? setenv("LOCPATH", locPath.c_str(), 1) : unsetenv("LOCPATH");
-  savedAll ? setenv("LC_ALL", all.c_str(), 1) : unsetenv("LC_ALL");
+  SetEnvironmentVariable("LOCPATH", savedLocPath);
+  SetEnvironmentVariable("LC_ALL", savedAll);
   EXPECT_EQ(names[0], "янв");
   EXPECT_EQ(names[4], "мая");
   EXPECT_EQ(names[11], "дек");
