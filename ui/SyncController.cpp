@@ -45,7 +45,11 @@ TGetStrProc TSyncController::Bind(void (TSyncController::*Handler)(const std::st
 }
 
 TCycleProc TSyncController::BindOutcome(TKind Kind) {
-  return [this, Kind](const TCycleOutcome& Outcome) { CycleEnded(Kind, Outcome); };
+  // Runs on the main thread, where the controller is destroyed too, so the
+  // check cannot race its end.
+  return [this, Kind, Alive = std::weak_ptr<int>(FLifetime)](const TCycleOutcome& Outcome) {
+    if (!Alive.expired()) CycleEnded(Kind, Outcome);
+  };
 }
 
 void TSyncController::FormCreate() {

@@ -79,4 +79,8 @@ class TSyncController {
   std::array<TKindState, 3> FKinds;
   // Why a kind's journal did not go up in the cycle that is ending.
   std::array<std::string, 3> FJournalErrors;
+  // Expires with the controller. Workers outlive it (they are never waited
+  // for), so an outcome they hand to the main thread afterwards finds no
+  // controller and is dropped.
+  std::shared_ptr<int> FLifetime = std::make_shared<int>(0);
 };

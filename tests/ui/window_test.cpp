@@ -117,6 +117,25 @@ class TestWindow : public QObject {
     return *FWindow;
   }
 
+  // The program never destroys its window; a test does, so it first ends
+  // the latest workers, serving their events meanwhile, so that none of them
+  // reports to a controller that is gone.
+  void EndWorkers() {
+    if (FWindow == nullptr || FLink == nullptr) return;
+    const TSyncController& Controller = FLink->Controller();
+    const std::vector<std::shared_ptr<TFTPLoaderTh>> Workers{
+        Controller.chloader, Controller.priceLoader, Controller.ScaleLoader};
+    for (const auto& Worker : Workers) {
+      if (Worker == nullptr) continue;
+      Worker->Terminate();
+      Worker->Wake();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::all_of(Workers.begin(), Workers.end(),
+                    [](const auto& Worker) { return Worker == nullptr || Worker->Finished(); }),
+        60000);
+  }
+
   template <class T>
   T* Find(const char* Name) {
     T* Child = FWindow->findChild<T*>(Name);
@@ -165,6 +184,7 @@ class TestWindow : public QObject {
   }
 
   void cleanup() {
+    EndWorkers();
     FWindow.reset();
     FLink = nullptr;
     PosixCalls() = SystemPosixCalls();
