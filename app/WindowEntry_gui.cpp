@@ -5,8 +5,8 @@
 #include "app/Startup.h"
 #include "platform/instancelock.h"
 #include "settings/uSettingsClass.h"
-#include "ui/DisplayProbe.h"
-#include "ui/WindowMain.h"
+#include "ui/qt/DisplayProbe.h"
+#include "ui/qt/WindowMain.h"
 
 bool RunWindowIfPossible(int& argc, char** argv) {
   const TDisplayChoice Display = ChooseDisplay();

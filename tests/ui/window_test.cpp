@@ -45,11 +45,11 @@
 #include "support/TempDir.h"
 #include "support/WorkerHarness.h"
 #include "ui/ExchangeJournal.h"
-#include "ui/FolderDialog.h"
-#include "ui/TabStrip.h"
-#include "ui/WindowFont.h"
-#include "ui/WindowMain.h"
-#include "ui/frmMain.h"
+#include "ui/qt/FolderDialog.h"
+#include "ui/qt/TabStrip.h"
+#include "ui/qt/WindowFont.h"
+#include "ui/qt/WindowMain.h"
+#include "ui/qt/frmMain.h"
 #include "workers/uSync.h"
 
 namespace {
@@ -235,7 +235,7 @@ class TestWindow : public QObject {
     QCOMPARE(Text("lbTimeScale"), QString("31.12.2025 23:59:59"));
     // With a tray only the icon and the balloon show.
     QVERIFY(!Window.isVisible());
-    QCOMPARE(Window.CurrentPage(), int(TfrmSyncMain::StatusPage));
+    QCOMPARE(Window.CurrentPage(), int(StatusPage));
     QVERIFY(FErrors.isEmpty());
   }
 
@@ -299,8 +299,8 @@ class TestWindow : public QObject {
     UseSettings(
         "server=old\nport=21\nuser=u\npass=p\nkassaPath=/k\nScalePath=/s\nAutoStartThread=0\n");
     Open();
-    ClickTab(TfrmSyncMain::SettingsPage);
-    QCOMPARE(FWindow->CurrentPage(), int(TfrmSyncMain::SettingsPage));
+    ClickTab(SettingsPage);
+    QCOMPARE(FWindow->CurrentPage(), int(SettingsPage));
     if (Edited) FillEverySettingsControl();
     Click("Button3");
 
@@ -326,7 +326,7 @@ class TestWindow : public QObject {
         if (Key > Write && Edited) QVERIFY(Value != Expected[Key].second);
       }
     }
-    QCOMPARE(FWindow->CurrentPage(), int(TfrmSyncMain::StatusPage));
+    QCOMPARE(FWindow->CurrentPage(), int(StatusPage));
     QVERIFY(Find<QWidget>("tsStatus")->isVisibleTo(FWindow.get()));
     QVERIFY(FErrors.isEmpty());
   }
@@ -335,7 +335,7 @@ class TestWindow : public QObject {
     UseSettings(
         "server=old\nport=21\nuser=u\npass=p\nkassaPath=/k\nScalePath=/s\nAutoStartThread=0\n");
     Open();
-    ClickTab(TfrmSyncMain::SettingsPage);
+    ClickTab(SettingsPage);
     FillEverySettingsControl();
     TSettingsWrites::FailFrom = 3;  // the user name
     Click("Button3");
@@ -350,11 +350,11 @@ class TestWindow : public QObject {
     QCOMPARE(Settings->FTPPass(), std::string("p"));
     QCOMPARE(Settings->ScalePath(), std::string("/s"));
     QVERIFY(!Settings->AutoStartThread());
-    QCOMPARE(FWindow->CurrentPage(), int(TfrmSyncMain::SettingsPage));
+    QCOMPARE(FWindow->CurrentPage(), int(SettingsPage));
     // The program goes on: the next press works once the file is writable.
     TSettingsWrites::FailFrom = 0;
     Click("Button3");
-    QCOMPARE(FWindow->CurrentPage(), int(TfrmSyncMain::StatusPage));
+    QCOMPARE(FWindow->CurrentPage(), int(StatusPage));
     QCOMPARE(FileValue(FAppDir->Read("Quorvel.ini"), "ScalePath"), std::string("/scales"));
   }
 
@@ -365,7 +365,7 @@ class TestWindow : public QObject {
     FWindow = std::make_unique<TfrmSyncMain>(
         true, [](ISyncView& View) { return std::make_unique<TSyncControllerLink>(View); });
     TrayClick();
-    ClickTab(TfrmSyncMain::SettingsPage);
+    ClickTab(SettingsPage);
     TSettingsWrites::FailFrom = 1;
     QString Shown;
     QWidget* Owner = nullptr;
@@ -383,14 +383,14 @@ class TestWindow : public QObject {
     QCOMPARE(Shown, QString::fromStdString("Unable to write to " + Settings->FileName()));
     QCOMPARE(Owner, FWindow.get());
     QVERIFY(FWindow->isVisible());
-    QCOMPARE(FWindow->CurrentPage(), int(TfrmSyncMain::SettingsPage));
+    QCOMPARE(FWindow->CurrentPage(), int(SettingsPage));
   }
 
   void cancelRestoresEveryControlAndKeepsTheTab() {
     UseSettings(
         "server=srv\nport=21\nuser=u\npass=p\nkassaPath=/k\nScalePath=/s\nAutoStartThread=0\n");
     Open();
-    ClickTab(TfrmSyncMain::SettingsPage);
+    ClickTab(SettingsPage);
     FillEverySettingsControl();
     Click("Button4");
     QCOMPARE(Text("edtServ"), QString("srv"));
@@ -400,7 +400,7 @@ class TestWindow : public QObject {
     QCOMPARE(Text("edtKassaPath"), QString("/k"));
     QCOMPARE(Text("edtScalesPath"), QString("/s"));
     QVERIFY(!Find<QCheckBox>("CheckBox1")->isChecked());
-    QCOMPARE(FWindow->CurrentPage(), int(TfrmSyncMain::SettingsPage));
+    QCOMPARE(FWindow->CurrentPage(), int(SettingsPage));
     QVERIFY(TSettingsWrites::Contents.empty());
   }
 
@@ -435,7 +435,7 @@ class TestWindow : public QObject {
       FInstructions.push_back(Instruction);
       return Chosen;
     });
-    ClickTab(TfrmSyncMain::SettingsPage);
+    ClickTab(SettingsPage);
     Click(Button.toUtf8().constData());
     QCOMPARE(FInstructions, std::vector<QString>{"Выберите директорию кассы"});
     QCOMPARE(Owner, FWindow.get());
@@ -610,7 +610,7 @@ class TestWindow : public QObject {
     QCOMPARE(Picture.pixelColor(Selected.right() + 1, 17), QColor(Qt::white));
     QCOMPARE(Picture.pixelColor(Strip->TabRect(1).left() + 2, 2), QColor(101, 120, 135));
 
-    ClickTab(TfrmSyncMain::SettingsPage);
+    ClickTab(SettingsPage);
     QVERIFY(Find<QWidget>("tsSettings")->isVisibleTo(&Window));
     const QImage After = Strip->grab().toImage();
     QCOMPARE(After.pixelColor(Strip->TabRect(1).left() + 2, 2),
@@ -621,9 +621,9 @@ class TestWindow : public QObject {
     TrayClick();
     QApplication::setActiveWindow(&Window);
     QTest::keyClick(&Window, Qt::Key_Tab, Qt::ControlModifier);
-    QCOMPARE(Window.CurrentPage(), int(TfrmSyncMain::StatusPage));
+    QCOMPARE(Window.CurrentPage(), int(StatusPage));
     QTest::keyClick(&Window, Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
-    QCOMPARE(Window.CurrentPage(), int(TfrmSyncMain::SettingsPage));
+    QCOMPARE(Window.CurrentPage(), int(SettingsPage));
   }
 
   void anchorsFollowTheResizedWindow() {
@@ -632,7 +632,7 @@ class TestWindow : public QObject {
     TrayClick();
     Window.resize(715, 325);
     QCOMPARE(Find<QWidget>("btnSync")->geometry(), QRect(596, 258, 97, 25));
-    ClickTab(TfrmSyncMain::SettingsPage);
+    ClickTab(SettingsPage);
     QCOMPARE(Find<QWidget>("Button3")->geometry(), QRect(484, 258, 97, 25));
     QCOMPARE(Find<QWidget>("Button4")->geometry(), QRect(596, 258, 97, 25));
     QCOMPARE(Find<QWidget>("CheckBox1")->geometry(), QRect(16, 262, 329, 17));
@@ -644,7 +644,7 @@ class TestWindow : public QObject {
     UseSettings("");
     TfrmSyncMain& Window = Open();
     TrayClick();
-    ClickTab(TfrmSyncMain::SettingsPage);
+    ClickTab(SettingsPage);
     QStringList Order;
     auto* Widget = Find<QWidget>("edtServ");
     do {
@@ -662,7 +662,7 @@ class TestWindow : public QObject {
     QVERIFY(!Window.isVisible());
     TrayClick();
     QVERIFY(Window.isVisible());
-    QCOMPARE(Window.CurrentPage(), int(TfrmSyncMain::StatusPage));
+    QCOMPARE(Window.CurrentPage(), int(StatusPage));
     // Centred up to the frame, whose size is known only once shown.
     const QRect WorkArea = Window.screen()->availableGeometry();
     QVERIFY(qAbs(Window.frameGeometry().center().x() - WorkArea.center().x()) <= 4);

@@ -1,4 +1,4 @@
-#include "ui/WindowFont.h"
+#include "ui/qt/WindowFont.h"
 
 #include <QFontInfo>
 #include <QFontMetricsF>

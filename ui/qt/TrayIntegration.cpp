@@ -1,4 +1,4 @@
-#include "ui/TrayIntegration.h"
+#include "ui/qt/TrayIntegration.h"
 
 #include <QAction>
 #include <QMenu>

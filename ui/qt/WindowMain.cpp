@@ -1,9 +1,9 @@
-#include "ui/WindowMain.h"
+#include "ui/qt/WindowMain.h"
 
 #include <QApplication>
 #include <QSystemTrayIcon>
 
-#include "ui/frmMain.h"
+#include "ui/qt/frmMain.h"
 #include "workers/MainThreadDispatch.h"
 
 void WakeMainThreadThrough(QCoreApplication* Application) {

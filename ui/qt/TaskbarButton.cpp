@@ -1,4 +1,4 @@
-#include "ui/TaskbarButton.h"
+#include "ui/qt/TaskbarButton.h"
 
 #include <xcb/xcb.h>
 

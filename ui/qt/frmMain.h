@@ -4,9 +4,8 @@
 #include <functional>
 #include <memory>
 
-#include "ui/FolderDialog.h"
-#include "ui/SyncController.h"
-#include "ui/SyncView.h"
+#include "ui/SyncMainForm.h"
+#include "ui/qt/FolderDialog.h"
 
 class QCheckBox;
 class QLabel;
@@ -17,47 +16,18 @@ class QToolButton;
 class TTabStrip;
 class TTrayIntegration;
 
-// The two entry points of the sync controller that the window calls: once
-// when it has been built, and on each press of btnSync.
-class ISyncControl {
- public:
-  virtual ~ISyncControl() = default;
-  virtual void FormCreate() = 0;
-  virtual void btnSyncClick() = 0;
-  virtual void ExchangeNow() = 0;
-};
-
-// Makes the controller that drives a window through its view.
-using TControllerFactory = std::function<std::unique_ptr<ISyncControl>(ISyncView& View)>;
-
-// The program's controller behind the window.
-class TSyncControllerLink final : public ISyncControl {
- public:
-  explicit TSyncControllerLink(ISyncView& View) : FController(View) {}
-  void FormCreate() override { FController.FormCreate(); }
-  void btnSyncClick() override { FController.btnSyncClick(); }
-  void ExchangeNow() override { FController.ExchangeNow(); }
-  TSyncController& Controller() { return FController; }
-
- private:
-  TSyncController FController;
-};
-
 // Shows the text of an error that escaped a handler; the program goes on.
 using TErrorReport = std::function<void(QWidget* Owner, const QString& Text)>;
 
-// The program's one window: a status page and a settings page under a tab
-// strip, reached through the tray icon. It hides instead of minimizing or
-// closing; only the tray menu's "Закрыть программу" ends the program. Where
-// no notification area exists it stays on the taskbar and minimizes instead,
-// so it can never be lost.
-class TfrmSyncMain : public QWidget, public ISyncView {
+// The program's one window in Qt: a status page and a settings page under a
+// tab strip, reached through the tray icon. What its clicks and commands do
+// is decided by TSyncMainForm; this class draws and forwards.
+class TfrmSyncMain : public QWidget, public IMainWindow {
   Q_OBJECT
 
  public:
   static constexpr int ClientWidth = 615;
   static constexpr int ClientHeight = 275;
-  enum TPage { StatusPage = 0, SettingsPage = 1 };
 
   // Builds both pages, puts the icon into the notification area (when
   // TrayAvailable), then makes the controller and runs its FormCreate. The
@@ -75,8 +45,7 @@ class TfrmSyncMain : public QWidget, public ISyncView {
   void SetFolderChooser(TFolderChooser Chooser) { FFolderChooser = std::move(Chooser); }
   void SetErrorReport(TErrorReport Report) { FErrorReport = std::move(Report); }
 
-  bool TrayAvailable() const;
-  bool AllowClose() const { return FAllowClose; }
+  bool AllowClose() const { return FForm.allowclose(); }
   int CurrentPage() const;
   void SelectPage(TPage Page);
 
@@ -97,6 +66,24 @@ class TfrmSyncMain : public QWidget, public ISyncView {
   // The window's log is standard error, as for its balloons.
   void LogOutcome(const std::string& Line) override;
 
+  // IMainWindow
+  TSettingsPageValues SettingsPageValues() const override;
+  void SetFolderEditText(TFolderEdit Edit, const std::string& Text) override;
+  std::optional<std::string> BrowseForFolder(const std::string& Instruction) override;
+  bool WindowVisible() const override { return isVisible(); }
+  void ShowWindowNormal() override;
+  void HideWindow() override { hide(); }
+  void ShowWindowMaximized() override { showMaximized(); }
+  void ShowWindowMinimized() override { showMinimized(); }
+  void BringToFront() override;
+  TScreenRect WorkArea() const override;
+  TScreenRect FrameRect() const override;
+  void MoveFrame(int Left, int Top) override { move(Left, Top); }
+  bool TrayAvailable() const override;
+  void RemoveTrayIcon() override;
+  void CloseWindow() override;
+  void ReportError(const std::string& Text) override;
+
  signals:
   void BalloonShown(const QString& Text);
 
@@ -113,19 +100,12 @@ class TfrmSyncMain : public QWidget, public ISyncView {
   // window wait until it shows, so construction lays out once itself.
   void LayOut();
 
-  void btnSyncClick();
-  void btnExchangeClick();
-  void Button3Click();
-  void Button4Click();
-  void ChooseFolder(QLineEdit* Edit);
-  void TrayIcon1Click();
-  void N1Click();
-
-  void HideWindow();
-  void PlaceFirstTime();
-  // Runs a handler of a button, menu or tray event; an error escaping it is
-  // reported and the program goes on.
-  void Guarded(const std::function<void()>& Handler);
+  // Runs Handler on each Signal of Sender; an error escaping it is reported
+  // and the program goes on.
+  template <typename TSender, typename TSignal>
+  void Forward(TSender* Sender, TSignal Signal, std::function<void()> Handler) {
+    connect(Sender, Signal, this, [this, Handler] { FForm.Guarded(Handler); });
+  }
 
   TTabStrip* FTabStrip = nullptr;
   QStackedWidget* FPages = nullptr;
@@ -155,9 +135,7 @@ class TfrmSyncMain : public QWidget, public ISyncView {
   QPushButton* Button4 = nullptr;
 
   int FSyncButtonTag = 0;
-  bool FAllowClose = false;
-  bool FPlaced = false;
   TFolderChooser FFolderChooser;
   TErrorReport FErrorReport;
-  std::unique_ptr<ISyncControl> FController;
+  TSyncMainForm FForm;
 };

@@ -1,9 +1,9 @@
-#include "ui/TabStrip.h"
+#include "ui/qt/TabStrip.h"
 
 #include <QMouseEvent>
 #include <QPainter>
 
-#include "ui/WindowFont.h"
+#include "ui/qt/WindowFont.h"
 
 namespace {
 

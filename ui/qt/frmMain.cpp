@@ -1,4 +1,4 @@
-#include "ui/frmMain.h"
+#include "ui/qt/frmMain.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -21,16 +21,15 @@
 
 #include "platform/paths.h"
 #include "settings/uSettingsClass.h"
-#include "ui/TabStrip.h"
-#include "ui/TaskbarButton.h"
-#include "ui/TrayIntegration.h"
-#include "ui/WindowFont.h"
+#include "ui/qt/TabStrip.h"
+#include "ui/qt/TaskbarButton.h"
+#include "ui/qt/TrayIntegration.h"
+#include "ui/qt/WindowFont.h"
 
 namespace {
 
 constexpr int PageWidth = TfrmSyncMain::ClientWidth;
 constexpr int PageHeight = TfrmSyncMain::ClientHeight - TTabStrip::StripHeight;
-const QString FolderInstruction = QStringLiteral("Выберите директорию кассы");
 
 // A page whose children keep their distance to the right and bottom edges
 // where they are anchored there; the others keep their place. Distances are
@@ -139,7 +138,10 @@ void ShowErrorBox(QWidget* Owner, const QString& Text) {
 static void InitIconResources() { Q_INIT_RESOURCE(icons); }
 
 TfrmSyncMain::TfrmSyncMain(bool TrayAvailable, const TControllerFactory& MakeController)
-    : QWidget(nullptr), FFolderChooser(&BrowseForFolder), FErrorReport(&ShowErrorBox) {
+    : QWidget(nullptr),
+      FFolderChooser(&::BrowseForFolder),
+      FErrorReport(&ShowErrorBox),
+      FForm(*this, MakeController) {
   setObjectName("frmSyncMain");
   setWindowTitle(TTrayIntegration::Caption);
   // With a notification area the window keeps off the taskbar; without one
@@ -178,21 +180,16 @@ TfrmSyncMain::TfrmSyncMain(bool TrayAvailable, const TControllerFactory& MakeCon
     TrayIcon.addFile(QString(":/icons/quorvel-%1.png").arg(Size));
   setWindowIcon(TrayIcon);
   FTray = new TTrayIntegration(this, TrayAvailable, TrayIcon);
-  connect(FTray, &TTrayIntegration::Clicked, this,
-          [this] { Guarded([this] { TrayIcon1Click(); }); });
+  Forward(FTray, &TTrayIntegration::Clicked, [this] { FForm.TrayIcon1Click(); });
   connect(FTray, &TTrayIntegration::BalloonShown, this, &TfrmSyncMain::BalloonShown);
-  connect(FTray->OpenAction(), &QAction::triggered, this,
-          [this] { Guarded([this] { ShowWindow(); }); });
-  connect(FTray->ExchangeAction(), &QAction::triggered, this,
-          [this] { Guarded([this] { btnExchangeClick(); }); });
-  connect(FTray->CloseAction(), &QAction::triggered, this,
-          [this] { Guarded([this] { N1Click(); }); });
+  Forward(FTray->OpenAction(), &QAction::triggered, [this] { FForm.OpenClick(); });
+  Forward(FTray->ExchangeAction(), &QAction::triggered, [this] { FForm.ExchangeNow(); });
+  Forward(FTray->CloseAction(), &QAction::triggered, [this] { FForm.N1Click(); });
   // The icon is in the notification area before the controller shows its
   // first balloon.
   FTray->ShowIcon();
 
-  FController = MakeController(*this);
-  Guarded([this] { FController->FormCreate(); });
+  FForm.FormCreate();
 }
 
 TfrmSyncMain::~TfrmSyncMain() = default;
@@ -221,19 +218,18 @@ QWidget* TfrmSyncMain::BuildStatusPage(bool TrayAvailable) {
 
   btnExchange = AddButton(Page, "btnExchange", "Обменяться сейчас", QRect(376, 208, 113, 25));
   Page->Anchor(btnExchange, Qt::RightEdge | Qt::BottomEdge);
-  connect(btnExchange, &QPushButton::clicked, this,
-          [this] { Guarded([this] { btnExchangeClick(); }); });
+  Forward(btnExchange, &QPushButton::clicked, [this] { FForm.ExchangeNow(); });
 
   btnSync = AddButton(Page, "btnSync", "Запустить", QRect(496, 208, 97, 25));
   Page->Anchor(btnSync, Qt::RightEdge | Qt::BottomEdge);
-  connect(btnSync, &QPushButton::clicked, this, [this] { Guarded([this] { btnSyncClick(); }); });
+  Forward(btnSync, &QPushButton::clicked, [this] { FForm.btnSyncClick(); });
 
   // Without a notification area there is no tray menu, so the page itself
   // offers the way out.
   if (!TrayAvailable) {
     btnClose = AddButton(Page, "btnClose", "Закрыть программу", QRect(16, 208, 130, 25));
     Page->Anchor(btnClose, Qt::LeftEdge | Qt::BottomEdge);
-    connect(btnClose, &QPushButton::clicked, this, [this] { Guarded([this] { N1Click(); }); });
+    Forward(btnClose, &QPushButton::clicked, [this] { FForm.N1Click(); });
   }
   return Page;
 }
@@ -258,15 +254,15 @@ QWidget* TfrmSyncMain::BuildSettingsPage() {
   AddLabel(KassaGroup, "Label9", "Каталог кассы", 16, 20);
   edtKassaPath = AddEdit(KassaGroup, "edtKassaPath", QRect(112, 18, 377, 19));
   SpeedButton1 = AddFolderButton(KassaGroup, "SpeedButton1");
-  connect(SpeedButton1, &QToolButton::clicked, this,
-          [this] { Guarded([this] { ChooseFolder(edtKassaPath); }); });
+  Forward(SpeedButton1, &QToolButton::clicked,
+          [this] { FForm.SpeedButtonClick(TFolderEdit::Kassa); });
 
   QGroupBox* ScalesGroup = AddGroup(Page, "GroupBox3", " Весы", 143, 50);
   AddLabel(ScalesGroup, "Label10", "Каталог весов", 16, 20);
   edtScalesPath = AddEdit(ScalesGroup, "edtScalesPath", QRect(112, 18, 377, 19));
   SpeedButton2 = AddFolderButton(ScalesGroup, "SpeedButton2");
-  connect(SpeedButton2, &QToolButton::clicked, this,
-          [this] { Guarded([this] { ChooseFolder(edtScalesPath); }); });
+  Forward(SpeedButton2, &QToolButton::clicked,
+          [this] { FForm.SpeedButtonClick(TFolderEdit::Scales); });
 
   CheckBox1 = new QCheckBox("Запускать проверку чеков и прайса вместе с программой", Page);
   CheckBox1->setObjectName("CheckBox1");
@@ -275,10 +271,10 @@ QWidget* TfrmSyncMain::BuildSettingsPage() {
 
   Button3 = AddButton(Page, "Button3", "Сохранить", QRect(384, 208, 97, 25));
   Page->Anchor(Button3, Qt::RightEdge | Qt::BottomEdge);
-  connect(Button3, &QPushButton::clicked, this, [this] { Guarded([this] { Button3Click(); }); });
+  Forward(Button3, &QPushButton::clicked, [this] { FForm.Button3Click(); });
   Button4 = AddButton(Page, "Button4", "Отменить", QRect(496, 208, 97, 25));
   Page->Anchor(Button4, Qt::RightEdge | Qt::BottomEdge);
-  connect(Button4, &QPushButton::clicked, this, [this] { Guarded([this] { Button4Click(); }); });
+  Forward(Button4, &QPushButton::clicked, [this] { FForm.Button4Click(); });
   return Page;
 }
 
@@ -299,8 +295,11 @@ int TfrmSyncMain::CurrentPage() const { return FTabStrip->CurrentIndex(); }
 void TfrmSyncMain::SelectPage(TPage Page) { FTabStrip->SetCurrentIndex(Page); }
 
 void TfrmSyncMain::ShowAtStart() {
-  if (!TrayAvailable()) ShowWindow();
+  // A desktop start knows no show command: it is a plain start.
+  FForm.ShowAtStart(TSyncMainForm::SwShowNormal);
 }
+
+void TfrmSyncMain::ShowWindow() { FForm.OpenClick(); }
 
 void TfrmSyncMain::SetStatusText(const std::string& Text) { SetLabelText(lbStatus, Text); }
 void TfrmSyncMain::SetTimePriceText(const std::string& Text) { SetLabelText(lbTimePrice, Text); }
@@ -338,96 +337,74 @@ void TfrmSyncMain::LogOutcome(const std::string& Line) {
   std::fflush(stderr);
 }
 
-void TfrmSyncMain::btnSyncClick() { FController->btnSyncClick(); }
-
-void TfrmSyncMain::btnExchangeClick() { FController->ExchangeNow(); }
-
-void TfrmSyncMain::Button3Click() {
-  // One setter per value, each writing the settings file; a refused write
-  // stops the save at that step and leaves the page where it is.
-  Settings->SetFTPServer(edtServ->text().toStdString());
-  Settings->SetFTPPort(edtPort->text().toStdString());
-  Settings->SetFTPUser(edtUser->text().toStdString());
-  Settings->SetFTPPass(edtPass->text().toStdString());
-  Settings->SetKassaPath(edtKassaPath->text().toStdString());
-  Settings->SetAutoStartThread(CheckBox1->isChecked());
-  Settings->SetScalePath(edtScalesPath->text().toStdString());
-  SelectPage(StatusPage);
+TSettingsPageValues TfrmSyncMain::SettingsPageValues() const {
+  return {edtServ->text().toStdString(),      edtPort->text().toStdString(),
+          edtUser->text().toStdString(),      edtPass->text().toStdString(),
+          edtKassaPath->text().toStdString(), CheckBox1->isChecked(),
+          edtScalesPath->text().toStdString()};
 }
 
-void TfrmSyncMain::Button4Click() { FillSettingsPage(*Settings); }
-
-void TfrmSyncMain::ChooseFolder(QLineEdit* Edit) {
-  const std::optional<QString> Folder = FFolderChooser(this, FolderInstruction);
-  if (Folder)
-    Edit->setText(QString::fromStdString(IncludeTrailingPathDelimiter(Folder->toStdString())));
+void TfrmSyncMain::SetFolderEditText(TFolderEdit Edit, const std::string& Text) {
+  (Edit == TFolderEdit::Kassa ? edtKassaPath : edtScalesPath)
+      ->setText(QString::fromStdString(Text));
 }
 
-void TfrmSyncMain::TrayIcon1Click() {
-  if (isVisible()) {
-    HideWindow();
-  } else {
-    ShowWindow();
-  }
+std::optional<std::string> TfrmSyncMain::BrowseForFolder(const std::string& Instruction) {
+  const std::optional<QString> Folder = FFolderChooser(this, QString::fromStdString(Instruction));
+  if (!Folder) return std::nullopt;
+  return Folder->toStdString();
 }
 
-void TfrmSyncMain::N1Click() {
-  FAllowClose = true;
-  FTray->RemoveIcon();
-  close();
-  // The workers are neither stopped nor waited for: leaving the event loop
-  // ends the process with them.
-  QCoreApplication::exit(0);
-}
-
-void TfrmSyncMain::ShowWindow() {
-  PlaceFirstTime();
+void TfrmSyncMain::ShowWindowNormal() {
   showNormal();
-  raise();
-  activateWindow();
   if (TrayAvailable()) RemoveTaskbarButton(this);
 }
 
-void TfrmSyncMain::HideWindow() {
-  if (TrayAvailable()) {
-    hide();
-  } else {
-    showMinimized();
-  }
+void TfrmSyncMain::BringToFront() {
+  raise();
+  activateWindow();
 }
 
-void TfrmSyncMain::PlaceFirstTime() {
-  if (FPlaced) return;
-  FPlaced = true;
+TScreenRect TfrmSyncMain::WorkArea() const {
   const QScreen* Screen = screen() != nullptr ? screen() : QGuiApplication::primaryScreen();
-  if (Screen == nullptr) return;
-  const QRect WorkArea = Screen->availableGeometry();
-  const QSize Size = frameGeometry().size();
-  // Centred in the work area, but never above or left of its corner when
-  // the window is larger than the screen.
-  move(std::max(WorkArea.left(), WorkArea.left() + (WorkArea.width() - Size.width()) / 2),
-       std::max(WorkArea.top(), WorkArea.top() + (WorkArea.height() - Size.height()) / 2));
+  if (Screen == nullptr) return {x(), y(), 0, 0};
+  const QRect Area = Screen->availableGeometry();
+  return {Area.left(), Area.top(), Area.width(), Area.height()};
+}
+
+TScreenRect TfrmSyncMain::FrameRect() const {
+  const QRect Frame = frameGeometry();
+  return {Frame.left(), Frame.top(), Frame.width(), Frame.height()};
+}
+
+void TfrmSyncMain::RemoveTrayIcon() { FTray->RemoveIcon(); }
+
+void TfrmSyncMain::CloseWindow() {
+  // Leaving the event loop ends the process, workers and all; a close the
+  // window refused (its icon would not go) leaves the program running.
+  if (close()) QCoreApplication::exit(0);
+}
+
+void TfrmSyncMain::ReportError(const std::string& Text) {
+  FErrorReport(this, QString::fromStdString(Text));
 }
 
 void TfrmSyncMain::changeEvent(QEvent* Event) {
   QWidget::changeEvent(Event);
+  // A minimize reaches Qt as a state change that has happened already.
   if (Event->type() == QEvent::WindowStateChange && isMinimized() && TrayAvailable()) {
     // Hiding from inside the state change confuses some window managers;
     // the next turn of the event loop does it.
     QTimer::singleShot(0, this, [this] {
-      if (isMinimized()) hide();
+      if (isMinimized()) FForm.Guarded([this] { FForm.WMSysCommand(TSyncMainForm::ScMinimize); });
     });
   }
 }
 
 void TfrmSyncMain::closeEvent(QCloseEvent* Event) {
-  if (FAllowClose) {
-    FTray->RemoveIcon();
-    Event->accept();
-    return;
-  }
-  Event->ignore();
-  HideWindow();
+  bool Close = false;
+  FForm.Guarded([&] { Close = FForm.WMSysCommand(TSyncMainForm::ScClose); });
+  Event->setAccepted(Close);
 }
 
 void TfrmSyncMain::resizeEvent(QResizeEvent* Event) {
@@ -438,12 +415,4 @@ void TfrmSyncMain::resizeEvent(QResizeEvent* Event) {
 void TfrmSyncMain::LayOut() {
   FTabStrip->setGeometry(0, 0, width(), TTabStrip::StripHeight);
   FPages->setGeometry(0, TTabStrip::StripHeight, width(), height() - TTabStrip::StripHeight);
-}
-
-void TfrmSyncMain::Guarded(const std::function<void()>& Handler) {
-  try {
-    Handler();
-  } catch (const std::exception& Error) {
-    FErrorReport(this, QString::fromUtf8(Error.what()));
-  }
 }

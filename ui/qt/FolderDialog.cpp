@@ -1,4 +1,4 @@
-#include "ui/FolderDialog.h"
+#include "ui/qt/FolderDialog.h"
 
 #include <QDialogButtonBox>
 #include <QFileSystemModel>
