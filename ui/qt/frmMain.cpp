@@ -98,11 +98,13 @@ QLineEdit* AddEdit(QWidget* Parent, const QString& Name, const QRect& Place) {
   return Edit;
 }
 
-QPushButton* AddButton(QWidget* Parent, const QString& Name, const QString& Caption,
-                       const QRect& Place) {
-  auto* Button = new QPushButton(Caption, Parent);
+// A push button of a page, keeping its distance to the page's Edges.
+QPushButton* AddButton(TAnchoredPage* Page, const QString& Name, const QString& Caption,
+                       const QRect& Place, Qt::Edges Edges) {
+  auto* Button = new QPushButton(Caption, Page);
   Button->setObjectName(Name);
   Button->setGeometry(Place);
+  Page->Anchor(Button, Edges);
   return Button;
 }
 
@@ -216,19 +218,19 @@ QWidget* TfrmSyncMain::BuildStatusPage(bool TrayAvailable) {
   lbErrorCh->setObjectName("lbErrorCh");
   lbErrorScale->setObjectName("lbErrorScale");
 
-  btnExchange = AddButton(Page, "btnExchange", "Обменяться сейчас", QRect(376, 208, 113, 25));
-  Page->Anchor(btnExchange, Qt::RightEdge | Qt::BottomEdge);
+  btnExchange = AddButton(Page, "btnExchange", "Обменяться сейчас", QRect(376, 208, 113, 25),
+                          Qt::RightEdge | Qt::BottomEdge);
   Forward(btnExchange, &QPushButton::clicked, [this] { FForm.ExchangeNow(); });
 
-  btnSync = AddButton(Page, "btnSync", "Запустить", QRect(496, 208, 97, 25));
-  Page->Anchor(btnSync, Qt::RightEdge | Qt::BottomEdge);
+  btnSync = AddButton(Page, "btnSync", "Запустить", QRect(496, 208, 97, 25),
+                      Qt::RightEdge | Qt::BottomEdge);
   Forward(btnSync, &QPushButton::clicked, [this] { FForm.btnSyncClick(); });
 
   // Without a notification area there is no tray menu, so the page itself
   // offers the way out.
   if (!TrayAvailable) {
-    btnClose = AddButton(Page, "btnClose", "Закрыть программу", QRect(16, 208, 130, 25));
-    Page->Anchor(btnClose, Qt::LeftEdge | Qt::BottomEdge);
+    btnClose = AddButton(Page, "btnClose", "Закрыть программу", QRect(16, 208, 130, 25),
+                         Qt::LeftEdge | Qt::BottomEdge);
     Forward(btnClose, &QPushButton::clicked, [this] { FForm.N1Click(); });
   }
   return Page;
@@ -269,11 +271,11 @@ QWidget* TfrmSyncMain::BuildSettingsPage() {
   CheckBox1->setGeometry(16, 212, 329, 17);
   Page->Anchor(CheckBox1, Qt::LeftEdge | Qt::BottomEdge);
 
-  Button3 = AddButton(Page, "Button3", "Сохранить", QRect(384, 208, 97, 25));
-  Page->Anchor(Button3, Qt::RightEdge | Qt::BottomEdge);
+  Button3 = AddButton(Page, "Button3", "Сохранить", QRect(384, 208, 97, 25),
+                      Qt::RightEdge | Qt::BottomEdge);
   Forward(Button3, &QPushButton::clicked, [this] { FForm.Button3Click(); });
-  Button4 = AddButton(Page, "Button4", "Отменить", QRect(496, 208, 97, 25));
-  Page->Anchor(Button4, Qt::RightEdge | Qt::BottomEdge);
+  Button4 = AddButton(Page, "Button4", "Отменить", QRect(496, 208, 97, 25),
+                      Qt::RightEdge | Qt::BottomEdge);
   Forward(Button4, &QPushButton::clicked, [this] { FForm.Button4Click(); });
   return Page;
 }
