@@ -31,6 +31,7 @@ OutFile "${QUORVEL_SETUP}"
 InstallDir "$LOCALAPPDATA\Programs\${PRODUCT}"
 ; An upgrade goes where the program already is.
 InstallDirRegKey HKCU "${UNINSTALL_KEY}" "InstallLocation"
+BrandingText "${PRODUCT} ${QUORVEL_VERSION}"
 AllowSkipFiles off
 ShowInstDetails nevershow
 ShowUninstDetails nevershow
