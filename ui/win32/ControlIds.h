@@ -21,6 +21,8 @@ enum TControlId : int {
   IdlbErrorScale = 116,
   IdbtnExchange = 120,
   IdbtnSync = 121,
+  // Only where no notification area exists: the way out.
+  IdbtnClose = 122,
 
   IdedtServ = 130,
   IdedtPort = 131,
@@ -44,3 +46,8 @@ enum TControlId : int {
 // icon's identifier.
 inline constexpr UINT WM_TRAYICON = WM_APP + 1;
 inline constexpr UINT TrayIconId = 1;
+
+// Posted by a worker thread that queued a request for the main thread.
+inline constexpr UINT WM_SYNCHRONIZE = WM_APP + 2;
+// Posted when a later start in the program's folder asks for the window.
+inline constexpr UINT WM_SHOWREQUEST = WM_APP + 3;
