@@ -137,8 +137,9 @@ void TTrayIcon::Remove() {
   FShown = false;
 }
 
-void TTrayIcon::Restore() {
-  if (FShown) Show();
+bool TTrayIcon::Restore() {
+  FShown = false;
+  return Show();
 }
 
 void TTrayIcon::ShowBalloon(const std::string& Text) {

@@ -23,8 +23,9 @@ class TTrayIcon {
   // Takes the icon out; raises EQuorvelError "Cannot remove shell
   // notification icon" when the shell refuses.
   void Remove();
-  // The taskbar was restarted: a shown icon goes in again.
-  void Restore();
+  // A taskbar came (back): the icon goes in again, the shell having
+  // forgotten it; whether it took it.
+  bool Restore();
   bool Shown() const { return FShown; }
 
   // Information balloon with the fixed title; the text is also a line on

@@ -227,7 +227,8 @@ LRESULT TfrmSyncMain::HandleMessage(UINT Message, WPARAM WParam, LPARAM LParam) 
   switch (Message) {
     case WM_COMMAND: OnCommand(LOWORD(WParam)); return 0;
     case WM_SYSCOMMAND: {
-      bool Default = true;
+      // A close whose icon would not go stops here, its error shown.
+      bool Default = false;
       FForm.Guarded([&] { Default = FForm.WMSysCommand(WParam); });
       if (!Default) return 0;
       // The default handling of a let-through close sends WM_CLOSE.
@@ -251,13 +252,20 @@ LRESULT TfrmSyncMain::HandleMessage(UINT Message, WPARAM WParam, LPARAM LParam) 
       if (WParam != FALSE) FForm.Guarded([this] { FTray->Remove(); });
       return 0;
     case WM_DESTROY:
-      // The icon leaves the notification area with the window.
-      FForm.Guarded([this] { FTray->Remove(); });
+      // The icon leaves the notification area with the window; at exit a
+      // refusal changes nothing.
+      try {
+        FTray->Remove();
+      } catch (const EQuorvelError&) {
+      }
       FWindow = nullptr;
       PostQuitMessage(0);
       return 0;
     default:
-      if (Message == FTaskbarCreated && FTaskbarCreated != 0) FTray->Restore();
+      // A taskbar that was missing at start-up or restarted since takes the
+      // icon (again).
+      if (Message == FTaskbarCreated && FTaskbarCreated != 0)
+        FTrayAvailable = FTray->Restore() || FTrayAvailable;
       break;
   }
   return DefWindowProcW(FWindow, Message, WParam, LParam);
