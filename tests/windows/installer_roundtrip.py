@@ -7,8 +7,9 @@ The install folder has a space and Cyrillic letters in its name; the
 prepared settings are UTF-16, as Windows writes them, and point at the test
 FTP server on a free loopback port.
 
-    installer_roundtrip.py --setup quorvel-setup.exe --exe quorvel.exe --wine-run cmake/wine-run \
-        --server ftpserver.py --prefix build/windows/wine
+    installer_roundtrip.py --setup quorvel-setup.exe --exe quorvel.exe \
+        --drive quorvel_drive.exe --wine-run cmake/wine-run --server ftpserver.py \
+        --prefix build/windows/wine
 """
 
 import argparse
@@ -115,6 +116,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--setup", required=True, help="quorvel-setup.exe")
     parser.add_argument("--exe", required=True, help="the quorvel.exe it should install")
+    parser.add_argument("--drive", required=True, help="quorvel_drive.exe, which closes the agent")
     parser.add_argument("--wine-run", required=True)
     parser.add_argument("--server", required=True)
     parser.add_argument("--prefix", required=True, help="the build's Wine prefix")
@@ -206,7 +208,9 @@ def main():
 
                 # Stopped as its user stops it; if it does not stop, it is
                 # killed below, which leaves nothing a later start would miss.
-                wineagent.stop_agent(process)
+                code = wineagent.stop_agent(process, wine.wine_run, args.drive,
+                                            target + "\\quorvel.exe", wine.environment)
+                check(code == 0, "the installed agent's end by \"Закрыть программу\": %r" % code)
             finally:
                 wineagent.end_agent(process)
                 errors.close()

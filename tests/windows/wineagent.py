@@ -9,12 +9,19 @@ Windows paths are the Linux paths on Wine's drive Z:.
 
 import os
 import secrets
-import signal
 import subprocess
 import time
 
 SETTLE_SECONDS = 60
+# The agent's time to end after "Закрыть программу" (quorvel_drive's bound).
 STOP_SECONDS = 10
+# quorvel_drive's own bounds together (finding the agent, its window, its
+# end) and Wine's start of it.
+DRIVE_SECONDS = 60
+# The wait for the Linux process that ran the agent: once quorvel_drive saw
+# the agent end, and after a failed close.
+GONE_SECONDS = 30
+FAILED_GONE_SECONDS = 5
 RECEIPT = "0001.ch"
 
 
@@ -147,15 +154,32 @@ def start_agent(wine_run, program, environment, errors, cwd):
                             stdout=subprocess.DEVNULL, stderr=errors, cwd=cwd, env=environment)
 
 
-def stop_agent(process):
-    """Ends a running agent the way its user does; its exit code, or None
-    when it did not end within STOP_SECONDS.
+def stop_agent(process, wine_run, drive, program, environment):
+    """Ends a running agent the way its user does, by "Закрыть программу" in
+    its tray menu; its exit code, or None when it did not end within
+    STOP_SECONDS.
 
-    The agent runs headless and ends on Ctrl+C: the workers are in their
-    ten-minute pause, and the end does not wait for them."""
-    process.send_signal(signal.SIGINT)
+    The command goes to the agent's window through quorvel_drive (drive, run
+    through wine_run), which also waits for the agent to end and says on its
+    standard error what went wrong; program is the agent's executable, a
+    Linux or a Windows path. The workers are in their ten-minute pause, and
+    the end does not wait for them."""
+    target = windows_path(program) if program.startswith("/") else program
     try:
-        return process.wait(timeout=STOP_SECONDS)
+        drive_run = subprocess.run([wine_run, drive, "close", target], stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                   env=environment, timeout=DRIVE_SECONDS)
+        said = drive_run.stderr.decode("utf-8", "replace").strip()
+        closed = drive_run.returncode == 0
+    except subprocess.TimeoutExpired:
+        said, closed = "quorvel_drive did not end within %d s" % DRIVE_SECONDS, False
+    if said:
+        print(said)
+    # Once the drive tool has seen the Windows process end, the Linux process
+    # that ran it may take a moment longer to go; after a failed close it
+    # only shows whether the agent ended with another code.
+    try:
+        return process.wait(timeout=GONE_SECONDS if closed else FAILED_GONE_SECONDS)
     except subprocess.TimeoutExpired:
         return None
 

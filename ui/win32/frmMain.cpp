@@ -408,43 +408,43 @@ std::string TfrmSyncMain::ControlText(HWND Control) const {
   return Narrow(Text);
 }
 
-void TfrmSyncMain::SetControlText(HWND Control, const std::string& Text) {
-  SetWindowTextW(Control, Widen(Text).c_str());
+void TfrmSyncMain::SetControlText(HWND Page, int Id, const std::string& Text) {
+  SetWindowTextW(GetDlgItem(Page, Id), Widen(Text).c_str());
 }
 
 void TfrmSyncMain::SetStatusText(const std::string& Text) {
-  SetControlText(GetDlgItem(FStatusPage, IdlbStatus), Text);
+  SetControlText(FStatusPage, IdlbStatus, Text);
 }
 void TfrmSyncMain::SetTimePriceText(const std::string& Text) {
-  SetControlText(GetDlgItem(FStatusPage, IdlbTimePrice), Text);
+  SetControlText(FStatusPage, IdlbTimePrice, Text);
 }
 void TfrmSyncMain::SetTimeChText(const std::string& Text) {
-  SetControlText(GetDlgItem(FStatusPage, IdlbTimeCh), Text);
+  SetControlText(FStatusPage, IdlbTimeCh, Text);
 }
 void TfrmSyncMain::SetTimeScaleText(const std::string& Text) {
-  SetControlText(GetDlgItem(FStatusPage, IdlbTimeScale), Text);
+  SetControlText(FStatusPage, IdlbTimeScale, Text);
 }
 void TfrmSyncMain::SetErrorPriceText(const std::string& Text) {
-  SetControlText(GetDlgItem(FStatusPage, IdlbErrorPrice), Text);
+  SetControlText(FStatusPage, IdlbErrorPrice, Text);
 }
 void TfrmSyncMain::SetErrorChText(const std::string& Text) {
-  SetControlText(GetDlgItem(FStatusPage, IdlbErrorCh), Text);
+  SetControlText(FStatusPage, IdlbErrorCh, Text);
 }
 void TfrmSyncMain::SetErrorScaleText(const std::string& Text) {
-  SetControlText(GetDlgItem(FStatusPage, IdlbErrorScale), Text);
+  SetControlText(FStatusPage, IdlbErrorScale, Text);
 }
 
 void TfrmSyncMain::SetSyncButtonCaption(const std::string& Caption) {
-  SetControlText(GetDlgItem(FStatusPage, IdbtnSync), Caption);
+  SetControlText(FStatusPage, IdbtnSync, Caption);
 }
 
 void TfrmSyncMain::FillSettingsPage(const TQuorvelSettings& Source) {
-  SetControlText(GetDlgItem(FSettingsPage, IdedtServ), Source.FTPServer());
-  SetControlText(GetDlgItem(FSettingsPage, IdedtPort), Source.FTPPort());
-  SetControlText(GetDlgItem(FSettingsPage, IdedtUser), Source.FTPUser());
-  SetControlText(GetDlgItem(FSettingsPage, IdedtPass), Source.FTPPass());
-  SetControlText(GetDlgItem(FSettingsPage, IdedtKassaPath), Source.KassaPath());
-  SetControlText(GetDlgItem(FSettingsPage, IdedtScalesPath), Source.ScalePath());
+  SetControlText(FSettingsPage, IdedtServ, Source.FTPServer());
+  SetControlText(FSettingsPage, IdedtPort, Source.FTPPort());
+  SetControlText(FSettingsPage, IdedtUser, Source.FTPUser());
+  SetControlText(FSettingsPage, IdedtPass, Source.FTPPass());
+  SetControlText(FSettingsPage, IdedtKassaPath, Source.KassaPath());
+  SetControlText(FSettingsPage, IdedtScalesPath, Source.ScalePath());
   CheckDlgButton(FSettingsPage, IdCheckBox1,
                  Source.AutoStartThread() ? BST_CHECKED : BST_UNCHECKED);
 }
@@ -467,9 +467,8 @@ TSettingsPageValues TfrmSyncMain::SettingsPageValues() const {
 }
 
 void TfrmSyncMain::SetFolderEditText(TFolderEdit Edit, const std::string& Text) {
-  SetControlText(
-      GetDlgItem(FSettingsPage, Edit == TFolderEdit::Kassa ? IdedtKassaPath : IdedtScalesPath),
-      Text);
+  SetControlText(FSettingsPage, Edit == TFolderEdit::Kassa ? IdedtKassaPath : IdedtScalesPath,
+                 Text);
 }
 
 std::optional<std::string> TfrmSyncMain::BrowseForFolder(const std::string& Instruction) {

@@ -111,7 +111,7 @@ class TfrmSyncMain final : public IMainWindow {
   void BuildStatusPage();
   void BuildSettingsPage();
   std::string ControlText(HWND Control) const;
-  void SetControlText(HWND Control, const std::string& Text);
+  void SetControlText(HWND Page, int Id, const std::string& Text);
 
   HWND FWindow = nullptr;
   HFONT FFont = nullptr;
