@@ -230,6 +230,36 @@ TEST_F(WindowTest, MinimizeAndCloseOnlyHideTheWindow) {
   EXPECT_FALSE(Agent->WaitForExit(300).has_value());
 }
 
+// The tray icon's menu, opened by a right click and worked by the keyboard
+// as a user does: the first item shows the window, the last ends the program.
+TEST_F(WindowTest, TheIconsMenuOpensTheWindowAndEndsTheProgram) {
+  Start();
+  const auto OpenMenu = [&] {
+    Agent->TrayMouse(WM_RBUTTONUP);
+    HWND Menu = nullptr;
+    EXPECT_TRUE(TAgentWindow::WaitUntil(
+        [&] {
+          Menu = Agent->OtherWindow(L"#32768");
+          return Menu != nullptr && IsWindowVisible(Menu);
+        },
+        Patience));
+    return Menu;
+  };
+  const auto Choose = [](HWND Menu, WPARAM Key) {
+    PostMessageW(Menu, WM_KEYDOWN, Key, 0);
+    PostMessageW(Menu, WM_KEYDOWN, VK_RETURN, 0);
+  };
+  Choose(OpenMenu(), VK_DOWN);
+  EXPECT_TRUE(WaitVisible(true));
+  Agent->SysCommand(SC_MINIMIZE);
+  ASSERT_TRUE(WaitVisible(false));
+  Choose(OpenMenu(), VK_UP);
+  const std::optional<DWORD> ExitCode = Agent->WaitForExit(Patience);
+  ASSERT_TRUE(ExitCode.has_value());
+  EXPECT_EQ(*ExitCode, 0u);
+  Agent.reset();
+}
+
 TEST_F(WindowTest, CloseFromTheTrayMenuEndsTheProgramWhileWorkersRun) {
   const TestFtpServer Server;
   WriteSettings("server=127.0.0.1\r\nport=" + Server.PortText() +
@@ -492,6 +522,47 @@ TEST_F(WindowTest, ASecondStartInTheFolderBringsTheWindowForward) {
   ASSERT_NE(Second, nullptr);
   EXPECT_TRUE(Second->WaitForExit(Patience).has_value());
   EXPECT_TRUE(WaitVisible(true));
+}
+
+// The program carries its icon in the tray's and the shell's sizes, its
+// version information and its manifest.
+TEST(ProgramResources, IconVersionAndManifest) {
+  HMODULE Program = LoadLibraryExW(ProgramUnderTest().c_str(), nullptr,
+                                   LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  ASSERT_NE(Program, nullptr);
+  const auto Resource = [&](LPCSTR Type) -> std::string {
+    HRSRC Found = FindResourceA(Program, MAKEINTRESOURCEA(1), Type);
+    if (Found == nullptr) return {};
+    const auto* Bytes = static_cast<const char*>(LockResource(LoadResource(Program, Found)));
+    return std::string(Bytes, SizeofResource(Program, Found));
+  };
+  // A group of icons: a count, then 14 bytes an icon, its width first (0
+  // standing for 256).
+  const std::string Icons = Resource(RT_GROUP_ICON);
+  ASSERT_GE(Icons.size(), 6u);
+  std::vector<int> Sizes;
+  for (size_t Entry = 6; Entry + 14 <= Icons.size(); Entry += 14)
+    Sizes.push_back(Icons[Entry] == 0 ? 256 : static_cast<unsigned char>(Icons[Entry]));
+  EXPECT_EQ(Sizes, (std::vector<int>{16, 32, 48, 128, 256}));
+  const std::string Manifest = Resource(RT_MANIFEST);
+  for (const char* Part : {"Microsoft.Windows.Common-Controls", "6.0.0.0", "asInvoker", "dpiAware"})
+    EXPECT_NE(Manifest.find(Part), std::string::npos) << Part;
+  FreeLibrary(Program);
+
+  DWORD Ignored = 0;
+  std::vector<char> Version(GetFileVersionInfoSizeW(ProgramUnderTest().c_str(), &Ignored));
+  ASSERT_FALSE(Version.empty());
+  ASSERT_TRUE(GetFileVersionInfoW(ProgramUnderTest().c_str(), 0, static_cast<DWORD>(Version.size()),
+                                  Version.data()));
+  for (const auto& [Key, Value] : {std::pair{L"ProductName", L"Quorvel Sync"},
+                                   std::pair{L"FileDescription", L"Обмен данными с кассой"}}) {
+    wchar_t* Text = nullptr;
+    UINT Length = 0;
+    ASSERT_TRUE(VerQueryValueW(Version.data(),
+                               (std::wstring(L"\\StringFileInfo\\041904B0\\") + Key).c_str(),
+                               reinterpret_cast<void**>(&Text), &Length));
+    EXPECT_EQ(std::wstring(Text), Value);
+  }
 }
 
 }  // namespace
