@@ -5,6 +5,7 @@
 #include <commctrl.h>
 // clang-format on
 
+#include <cstdlib>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -181,11 +182,15 @@ TEST_F(WindowTest, TrayClicksShowAndHideAndTheFirstShowIsCentred) {
   ClickTray();
   ASSERT_TRUE(WaitVisible(true));
   EXPECT_EQ(SelectedPage(), 0);
+  // Shown first, then placed: the place is waited for.
   RECT Area{};
   SystemParametersInfoW(SPI_GETWORKAREA, 0, &Area, 0);
-  const RECT Frame = Agent->WindowRect();
-  EXPECT_NEAR((Frame.left + Frame.right) / 2, (Area.left + Area.right) / 2, 2);
-  EXPECT_NEAR((Frame.top + Frame.bottom) / 2, (Area.top + Area.bottom) / 2, 2);
+  const auto Centred = [&] {
+    const RECT Frame = Agent->WindowRect();
+    return std::abs((Frame.left + Frame.right) / 2 - (Area.left + Area.right) / 2) <= 2 &&
+           std::abs((Frame.top + Frame.bottom) / 2 - (Area.top + Area.bottom) / 2) <= 2;
+  };
+  EXPECT_TRUE(TAgentWindow::WaitUntil(Centred, Patience));
 
   ClickTray();
   ASSERT_TRUE(WaitVisible(false));
@@ -390,10 +395,16 @@ TEST_F(WindowTest, ARefusedSaveShowsTheErrorAndKeepsThePage) {
   HWND Box = nullptr;
   ASSERT_TRUE(TAgentWindow::WaitUntil(
       [&] { return (Box = Agent->OtherWindow(L"#32770")) != nullptr; }, Patience));
-  // The message box's text is its static control.
+  // The message box's text is its static control, filled once the box is
+  // made.
   wchar_t Message[1024] = L"";
-  GetDlgItemTextW(Box, 0xFFFF, Message, 1024);
-  EXPECT_NE(Narrow(Message).find("Quorvel.ini"), std::string::npos) << Narrow(Message);
+  EXPECT_TRUE(TAgentWindow::WaitUntil(
+      [&] {
+        GetDlgItemTextW(Box, 0xFFFF, Message, 1024);
+        return Narrow(Message).find("Quorvel.ini") != std::string::npos;
+      },
+      Patience))
+      << Narrow(Message);
   PostMessageW(Box, WM_COMMAND, IDOK, 0);
   ASSERT_TRUE(
       TAgentWindow::WaitUntil([&] { return Agent->OtherWindow(L"#32770") == nullptr; }, Patience));
@@ -415,15 +426,19 @@ TEST_F(WindowTest, TheFolderButtonsOpenTheShellDialogAndCancelChangesNothing) {
     ASSERT_TRUE(TAgentWindow::WaitUntil(
         [&] { return (Dialog = Agent->OtherWindow(L"#32770")) != nullptr; }, Patience));
     // Modal: the window waits for the dialog.
-    EXPECT_FALSE(IsWindowEnabled(Agent->Window()));
-    bool Instruction = false;
-    for (HWND Child = GetWindow(Dialog, GW_CHILD); Child != nullptr;
-         Child = GetWindow(Child, GW_HWNDNEXT)) {
-      wchar_t Text[256] = L"";
-      GetWindowTextW(Child, Text, 256);
-      Instruction = Instruction || std::wstring(Text) == L"Выберите директорию кассы";
-    }
-    EXPECT_TRUE(Instruction) << Button;
+    EXPECT_TRUE(TAgentWindow::WaitUntil([&] { return IsWindowEnabled(Agent->Window()) == FALSE; },
+                                        Patience));
+    // The dialog shows before it has filled its controls.
+    const auto ShowsInstruction = [&] {
+      for (HWND Child = GetWindow(Dialog, GW_CHILD); Child != nullptr;
+           Child = GetWindow(Child, GW_HWNDNEXT)) {
+        wchar_t Text[256] = L"";
+        GetWindowTextW(Child, Text, 256);
+        if (std::wstring(Text) == L"Выберите директорию кассы") return true;
+      }
+      return false;
+    };
+    EXPECT_TRUE(TAgentWindow::WaitUntil(ShowsInstruction, Patience)) << Button;
     PostMessageW(Dialog, WM_COMMAND, IDCANCEL, 0);
     ASSERT_TRUE(TAgentWindow::WaitUntil([&] { return IsWindowEnabled(Agent->Window()) != FALSE; },
                                         Patience));
