@@ -5,8 +5,6 @@
 //                                      menu of the agent run from PROGRAM (a full
 //                                      Windows path) and waits for it to end;
 //                                      exit code 0 once it ended with code 0
-//   quorvel_drive wait-window PROGRAM  exit code 0 once that agent's window
-//                                      exists
 //   quorvel_drive hold-desktop         keeps Wine's desktop process running
 //                                      until the session ends; says "ready" on
 //                                      standard output once it runs
@@ -24,9 +22,8 @@
 
 namespace {
 
-// An agent to close runs already; one to wait for may still be starting.
+// An agent to close runs already.
 constexpr DWORD RunningTimeoutMs = 5000;
-constexpr DWORD StartTimeoutMs = 20000;
 constexpr DWORD WindowTimeoutMs = 20000;
 constexpr DWORD ExitTimeoutMs = 10000;
 // Longer than any test run; the end of the session ends the holder first.
@@ -38,8 +35,8 @@ int Fail(const std::string& What) {
 }
 
 // The agent of Program with its window, or nullptr after saying why not.
-std::unique_ptr<TAgentWindow> AgentWithWindow(const std::wstring& Program, DWORD AttachTimeoutMs) {
-  auto Agent = TAgentWindow::Attach(Program, AttachTimeoutMs);
+std::unique_ptr<TAgentWindow> AgentWithWindow(const std::wstring& Program) {
+  auto Agent = TAgentWindow::Attach(Program, RunningTimeoutMs);
   if (Agent == nullptr) {
     Fail("no running agent " + Narrow(Program));
     return nullptr;
@@ -53,7 +50,7 @@ std::unique_ptr<TAgentWindow> AgentWithWindow(const std::wstring& Program, DWORD
 }
 
 int Close(const std::wstring& Program) {
-  const auto Agent = AgentWithWindow(Program, RunningTimeoutMs);
+  const auto Agent = AgentWithWindow(Program);
   if (Agent == nullptr) return 1;
   Agent->Command(IdN1Close);
   const std::optional<DWORD> Code = Agent->WaitForExit(ExitTimeoutMs);
@@ -63,10 +60,6 @@ int Close(const std::wstring& Program) {
   }
   if (*Code != 0) return Fail("the agent ended with exit code " + std::to_string(*Code));
   return 0;
-}
-
-int WaitWindow(const std::wstring& Program) {
-  return AgentWithWindow(Program, StartTimeoutMs) == nullptr ? 1 : 0;
 }
 
 // Wine's desktop process ends a moment after the last program with a
@@ -87,8 +80,7 @@ int HoldDesktop() {
 int wmain(int argc, wchar_t** argv) {
   const std::wstring Action = argc == 3 ? argv[1] : L"";
   if (Action == L"close") return Close(argv[2]);
-  if (Action == L"wait-window") return WaitWindow(argv[2]);
   if (argc == 2 && std::wstring(argv[1]) == L"hold-desktop") return HoldDesktop();
-  std::fputs("usage: quorvel_drive close|wait-window PROGRAM | hold-desktop\n", stderr);
+  std::fputs("usage: quorvel_drive close PROGRAM | hold-desktop\n", stderr);
   return 2;
 }

@@ -38,12 +38,6 @@ std::wstring ProgramUnderTest() {
   return Path;
 }
 
-LRESULT SendTo(HWND Window, UINT Message, WPARAM WParam = 0, LPARAM LParam = 0) {
-  DWORD_PTR Result = 0;
-  SendMessageTimeoutW(Window, Message, WParam, LParam, SMTO_ABORTIFHUNG, 5000, &Result);
-  return static_cast<LRESULT>(Result);
-}
-
 // The text of a settings file as it is kept (UTF-16 with a byte-order mark,
 // or else ANSI, here ASCII), in UTF-8.
 std::string SettingsText(const std::string& Bytes) {
@@ -127,8 +121,8 @@ class WindowTest : public ::testing::Test {
   bool WaitVisible(bool Visible) {
     return TAgentWindow::WaitUntil([&] { return Agent->Visible() == Visible; }, Patience);
   }
-  int SelectedPage() { return static_cast<int>(SendTo(Agent->Control(IdTabStrip), TCM_GETCURSEL)); }
-  void SelectPage(int Page) { SendTo(Agent->Control(IdTabStrip), TCM_SETCURSEL, Page); }
+  int SelectedPage() { return static_cast<int>(Agent->Send(IdTabStrip, TCM_GETCURSEL)); }
+  void SelectPage(int Page) { Agent->Send(IdTabStrip, TCM_SETCURSEL, Page); }
 
   TempDir Work;
   std::unique_ptr<TAgentWindow> Agent;
@@ -137,7 +131,7 @@ class WindowTest : public ::testing::Test {
 TEST_F(WindowTest, StartsHiddenBehindItsIconWithOneBalloon) {
   Start();
   EXPECT_FALSE(Agent->Visible());
-  EXPECT_EQ(Agent->Caption(), L"Обмен данными с кассой");
+  EXPECT_EQ(Agent->Caption(), MainWindowCaption);
   EXPECT_EQ(Agent->Text(IdlbStatus), L"Остановлен");
   EXPECT_EQ(Agent->Text(IdbtnSync), L"Запустить");
   ASSERT_TRUE(WaitSaid(Started));
@@ -461,7 +455,7 @@ TEST_F(WindowTest, SettingsControlsAsTheTillUserKnowsThem) {
   EXPECT_EQ(Order, (std::vector<int>{IdedtServ, IdedtPort, IdedtUser, IdedtPass, IdedtKassaPath,
                                      IdButton3, IdButton4, IdCheckBox1, IdedtScalesPath}));
   EXPECT_NE(GetWindowLongW(Agent->Control(IdedtPort), GWL_STYLE) & ES_NUMBER, 0);
-  EXPECT_EQ(SendTo(Agent->Control(IdedtPass), EM_GETPASSWORDCHAR), L'*');
+  EXPECT_EQ(Agent->Send(IdedtPass, EM_GETPASSWORDCHAR), L'*');
   // Places inside the page, at 96 dpi.
   struct TPlace {
     int Id, Left, Top, Width, Height;

@@ -6,6 +6,8 @@
 // messages. Identifiers are unique in the whole window, pages included, so a
 // second program can find every control by its identifier.
 inline constexpr wchar_t MainWindowClass[] = L"TfrmSyncMain";
+// The window's caption, the tooltip's first line and the balloons' title.
+inline constexpr wchar_t MainWindowCaption[] = L"Обмен данными с кассой";
 
 enum TControlId : int {
   IdTabStrip = 100,

@@ -74,7 +74,6 @@ LRESULT CALLBACK TTabStrip::WindowProc(HWND Window, UINT Message, WPARAM WParam,
       Strip->Select(static_cast<int>(WParam));
       return Previous;
     }
-    case TCM_GETITEMCOUNT: return static_cast<LRESULT>(Strip->FCaptions.size());
     default: break;
   }
   return DefWindowProcW(Window, Message, WParam, LParam);

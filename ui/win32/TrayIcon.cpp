@@ -93,15 +93,13 @@ HICON FailureLook(HICON Icon) {
   return Result;
 }
 
-const std::wstring Caption = L"Обмен данными с кассой";
-
 }  // namespace
 
 TTrayIcon::TTrayIcon(HWND Owner, HICON PlainIcon)
     : FOwner(Owner),
       FPlainIcon(PlainIcon),
       FFailureIcon(FailureLook(PlainIcon)),
-      FTooltip(Caption) {}
+      FTooltip(MainWindowCaption) {}
 
 TTrayIcon::~TTrayIcon() {
   if (FShown) {
@@ -148,7 +146,7 @@ void TTrayIcon::ShowBalloon(const std::string& Text) {
   if (!FShown) return;
   NOTIFYICONDATAW Icon = Data(NIF_INFO);
   CopyField(Icon.szInfo, Widen(Text));
-  CopyField(Icon.szInfoTitle, Caption);
+  CopyField(Icon.szInfoTitle, MainWindowCaption);
   Icon.dwInfoFlags = NIIF_INFO;
   Icon.uTimeout = BalloonMilliseconds;
   Shell_NotifyIconW(NIM_MODIFY, &Icon);

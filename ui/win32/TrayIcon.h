@@ -26,13 +26,11 @@ class TTrayIcon {
   // A taskbar came (back): the icon goes in again, the shell having
   // forgotten it; whether it took it.
   bool Restore();
-  bool Shown() const { return FShown; }
 
   // Information balloon with the fixed title; the text is also a line on
   // standard error, the one place it can be read where no balloons show.
   void ShowBalloon(const std::string& Text);
   void SetState(const std::string& Tooltip, bool Failed);
-  bool ShowsFailure() const { return FShowsFailure; }
 
  private:
   NOTIFYICONDATAW Data(UINT Flags) const;

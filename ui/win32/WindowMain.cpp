@@ -30,8 +30,7 @@ class TComApartment {
 void ShowStartupError(const std::exception& Error) {
   std::fprintf(stderr, "%s\n", Error.what());
   std::fflush(stderr);
-  MessageBoxW(nullptr, Widen(Error.what()).c_str(), L"Обмен данными с кассой",
-              MB_OK | MB_ICONERROR);
+  MessageBoxW(nullptr, Widen(Error.what()).c_str(), MainWindowCaption, MB_OK | MB_ICONERROR);
 }
 
 }  // namespace

@@ -17,7 +17,6 @@
 namespace {
 
 constexpr wchar_t PageClass[] = L"TTabSheet";
-const std::wstring Caption = L"Обмен данными с кассой";
 constexpr int PageWidth = TfrmSyncMain::ClientWidth;
 constexpr int PageHeight = TfrmSyncMain::ClientHeight - TTabStrip::StripHeight;
 // Tahoma 8 point at 96 dpi.
@@ -55,11 +54,9 @@ void TfrmSyncMain::Register(HINSTANCE Instance) {
   Class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
   Class.lpfnWndProc = &TfrmSyncMain::WindowProc;
   Class.lpszClassName = MainWindowClass;
-  Class.hIcon = LoadIconW(Instance, MAKEINTRESOURCEW(IDI_QUORVEL));
   RegisterClassExW(&Class);
   Class.lpfnWndProc = &TfrmSyncMain::PageProc;
   Class.lpszClassName = PageClass;
-  Class.hIcon = nullptr;
   RegisterClassExW(&Class);
   TTabStrip::Register(Instance);
 }
@@ -84,7 +81,7 @@ TfrmSyncMain::TfrmSyncMain(const TControllerFactory& MakeController)
   const DWORD ExStyle = WS_EX_CONTROLPARENT;
   RECT Frame{0, 0, Scale(ClientWidth), Scale(ClientHeight)};
   AdjustWindowRectEx(&Frame, Style, FALSE, ExStyle);
-  CreateWindowExW(ExStyle, MainWindowClass, Caption.c_str(), Style, CW_USEDEFAULT, CW_USEDEFAULT,
+  CreateWindowExW(ExStyle, MainWindowClass, MainWindowCaption, Style, CW_USEDEFAULT, CW_USEDEFAULT,
                   Frame.right - Frame.left, Frame.bottom - Frame.top, nullptr, nullptr, Instance,
                   this);
   if (FWindow == nullptr) {
@@ -496,5 +493,5 @@ void TfrmSyncMain::MoveFrame(int Left, int Top) {
 }
 
 void TfrmSyncMain::ReportError(const std::string& Text) {
-  MessageBoxW(FWindow, Widen(Text).c_str(), Caption.c_str(), MB_OK | MB_ICONERROR);
+  MessageBoxW(FWindow, Widen(Text).c_str(), MainWindowCaption, MB_OK | MB_ICONERROR);
 }

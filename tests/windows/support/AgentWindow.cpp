@@ -219,6 +219,10 @@ std::wstring TAgentWindow::WindowText(HWND Window) {
 
 std::wstring TAgentWindow::Text(int ControlId) const { return WindowText(Control(ControlId)); }
 
+LRESULT TAgentWindow::Send(int ControlId, UINT Message, WPARAM WParam, LPARAM LParam) const {
+  return SendBounded(Control(ControlId), Message, WParam, LParam);
+}
+
 std::wstring TAgentWindow::Caption() const { return WindowText(Main); }
 
 void TAgentWindow::SetText(int ControlId, const std::wstring& Text) {
@@ -230,7 +234,7 @@ void TAgentWindow::Click(int ControlId) {
 }
 
 bool TAgentWindow::Checked(int ControlId) const {
-  return SendBounded(Control(ControlId), BM_GETCHECK, 0, 0) == BST_CHECKED;
+  return Send(ControlId, BM_GETCHECK) == BST_CHECKED;
 }
 
 void TAgentWindow::SysCommand(WPARAM Command) {
@@ -280,5 +284,3 @@ bool TAgentWindow::Running() const { return ::WaitForSingleObject(Process, 0) ==
 HWND TAgentWindow::OtherWindow(const wchar_t* ClassName) const {
   return TopLevelWindow(ClassName, Main);
 }
-
-DWORD TAgentWindow::ProcessId() const { return Id; }

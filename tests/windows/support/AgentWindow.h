@@ -34,6 +34,8 @@ class TAgentWindow {
   // The main window's descendant with the control identifier Id, or nullptr.
   HWND Control(int Id) const;
   std::wstring Text(int Id) const;
+  // A message sent to the control Id and its answer, 0 when none came in time.
+  LRESULT Send(int Id, UINT Message, WPARAM WParam = 0, LPARAM LParam = 0) const;
   std::wstring Caption() const;
   void SetText(int Id, const std::wstring& Text);
   // Posted, so a click that opens a modal box does not hold the test up.
@@ -58,7 +60,6 @@ class TAgentWindow {
   // A top-level window of this process other than the main one, of the class
   // ClassName (L"#32770" for a message box), or nullptr.
   HWND OtherWindow(const wchar_t* ClassName) const;
-  DWORD ProcessId() const;
 
  private:
   TAgentWindow(HANDLE Process, DWORD ProcessId, bool Owned);
