@@ -313,6 +313,21 @@ TEST(SaveFileBytes, ShortWritesAreCompletedAndLinksFollowed) {
   EXPECT_EQ(Entries(Dir.Path()), (std::set<std::string>{"link", "real"}));
 }
 
+TEST(SaveFileBytes, ABigFileWrittenInPiecesArrivesWholeAndInOrder) {
+  const TempDir Dir;
+  // Past two of the pieces that are handed to the disk while writing, each
+  // megabyte marked by its number, with short writes crossing the edges.
+  std::string Content;
+  for (int MiB = 0; MiB < 19; ++MiB) Content.append(size_t{1} << 20, static_cast<char>('a' + MiB));
+  Content += "tail";
+  {
+    PosixFaults Faults;
+    Faults.LimitWrites(3 << 20);
+    SaveFileBytes(Dir.Path() + "big.bin", Content);
+  }
+  EXPECT_TRUE(Dir.Read("big.bin") == Content);
+}
+
 TEST(SaveFileBytes, AFailureAtAnyStepLeavesTheOldOrTheNewFile) {
   const TempDir Dir;
   const std::string Path = Dir.Path() + "data.bin";
