@@ -7,11 +7,13 @@
 // on, lists, downloads the file, saves and flushes it, moves it into the
 // till folder and deletes it on the server; the time runs from the launch
 // until the file lies whole in the till folder and is gone from the server.
-// lftp then does the same with `mirror --Remove-source-files`. Printed: both
-// times and rates, their ratio, and the program's peak resident memory
-// beside the file size.
+// lftp then does the same with `mirror --Remove-source-files`. The two take
+// turns over several rounds, each run starting with the disk settled (the
+// bench's own writes flushed), so neither pays for the other's or the set-up's
+// writes. Printed: every round's times, the medians with their rates and
+// ratio, and the program's highest peak resident memory beside the file size.
 //
-// Usage: agent_bench [program] [file MiB (256)]
+// Usage: agent_bench [program] [file MiB (256)] [rounds (3)]
 //   program  the quorvel executable (default: app/quorvel of this build)
 // Needs /usr/bin/python3 with pyftpdlib; the lftp figure is skipped with a
 // message when lftp is missing.
@@ -22,6 +24,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -30,7 +33,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -143,6 +145,11 @@ double WaitForDelivery(Clock::time_point Start, const fs::path& Delivered, uintm
                            " s");
 }
 
+double Median(std::vector<double> Values) {
+  std::sort(Values.begin(), Values.end());
+  return Values[Values.size() / 2];
+}
+
 struct AgentRun {
   double Seconds;
   double PeakMiB;
@@ -152,6 +159,7 @@ AgentRun RunAgent(const fs::path& Program, const fs::path& Work, int Port, const
                   const fs::path& Reference) {
   const fs::path App = Work / "app";
   const fs::path Till = Work / "till";
+  fs::remove_all(Work);
   fs::create_directories(App);
   fs::create_directories(Till);
   fs::copy_file(Program, App / "quorvel");
@@ -179,13 +187,9 @@ AgentRun RunAgent(const fs::path& Program, const fs::path& Work, int Port, const
   return {Seconds, PeakMiB};
 }
 
-std::optional<double> RunLftp(const fs::path& Work, int Port, const fs::path& Served,
-                              const fs::path& Reference) {
-  if (!Installed("lftp")) {
-    std::printf("lftp is not installed: its figure is skipped (scripts/bootstrap installs it)\n");
-    return std::nullopt;
-  }
+double RunLftp(const fs::path& Work, int Port, const fs::path& Served, const fs::path& Reference) {
   const fs::path Till = Work / "lftp-till";
+  fs::remove_all(Till);
   fs::create_directories(Till);
   const std::string Script = "set cmd:fail-exit yes; set ftp:ssl-allow no; open -u " +
                              std::string(User) + "," + Password + " -p " + std::to_string(Port) +
@@ -206,6 +210,7 @@ int main(int argc, char** argv) {
   const fs::path Program =
       argc > 1 ? fs::path(argv[1]) : Self.parent_path().parent_path() / "app" / "quorvel";
   const size_t MiB = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 256;
+  const int Rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
   if (!fs::exists(Program)) {
     std::fprintf(stderr, "agent_bench: no program at %s\n", Program.c_str());
     return 2;
@@ -220,30 +225,54 @@ int main(int argc, char** argv) {
     const fs::path Served = Root / "prices.bin";
     const fs::path Reference = Work / "reference.bin";
     const size_t Size = MiB << 20;
-    WritePseudoRandomFile({Served, Reference}, Size);
+    WritePseudoRandomFile({Reference}, Size);
     TestServer Server(Root);
+    // The served file is written anew before each run, and everything the
+    // bench wrote is on the disk before the clock starts.
+    const auto Serve = [&] {
+      WritePseudoRandomFile({Served}, Size);
+      ::sync();
+    };
 
-    const AgentRun Agent = RunAgent(Program, Work / "agent", Server.Port(), Served, Reference);
-    WritePseudoRandomFile({Served}, Size);
-    const std::optional<double> Lftp = RunLftp(Work, Server.Port(), Served, Reference);
-
-    const auto Rate = [Size](double Seconds) { return static_cast<double>(Size) / 1e6 / Seconds; };
+    std::vector<double> AgentSeconds;
+    std::vector<double> LftpSeconds;
+    double PeakMiB = 0;
+    const bool WithLftp = Installed("lftp");
+    if (!WithLftp)
+      std::printf("lftp is not installed: its figure is skipped (scripts/bootstrap installs it)\n");
     std::printf(
         "one cycle of the headless agent for one %zu MiB price file, test server on "
         "127.0.0.1\n",
         MiB);
-    std::printf("%-32s %10s %10s\n", "", "seconds", "MB/s");
-    std::printf("%-32s %10.2f %10.1f\n", "agent (save, flush, move)", Agent.Seconds,
-                Rate(Agent.Seconds));
-    if (Lftp) {
-      std::printf("%-32s %10.2f %10.1f\n", "lftp mirror --Remove-source-files", *Lftp, Rate(*Lftp));
-      std::printf("agent rate / lftp rate: %.2f\n", *Lftp / Agent.Seconds);
+    std::printf("%-32s %10s %10s\n", "round", "agent s", "lftp s");
+    for (int Round = 1; Round <= Rounds; ++Round) {
+      Serve();
+      const AgentRun Agent = RunAgent(Program, Work / "agent", Server.Port(), Served, Reference);
+      AgentSeconds.push_back(Agent.Seconds);
+      PeakMiB = std::max(PeakMiB, Agent.PeakMiB);
+      std::printf("%-32d %10.2f", Round, Agent.Seconds);
+      if (WithLftp) {
+        Serve();
+        LftpSeconds.push_back(RunLftp(Work, Server.Port(), Served, Reference));
+        std::printf(" %10.2f", LftpSeconds.back());
+      }
+      std::printf("\n");
+    }
+
+    const auto Rate = [Size](double Seconds) { return static_cast<double>(Size) / 1e6 / Seconds; };
+    std::printf("%-32s %10s %10s\n", "median", "seconds", "MB/s");
+    const double Agent = Median(AgentSeconds);
+    std::printf("%-32s %10.2f %10.1f\n", "agent (save, flush, move)", Agent, Rate(Agent));
+    if (WithLftp) {
+      const double Lftp = Median(LftpSeconds);
+      std::printf("%-32s %10.2f %10.1f\n", "lftp mirror --Remove-source-files", Lftp, Rate(Lftp));
+      std::printf("agent rate / lftp rate: %.2f\n", Lftp / Agent);
     }
     const auto FileMiB = static_cast<double>(MiB);
     std::printf(
         "agent peak resident memory: %.1f MiB = %.2f x the file (bound: 1.1 x + 30 MiB "
         "= %.1f MiB)\n",
-        Agent.PeakMiB, Agent.PeakMiB / FileMiB, 1.1 * FileMiB + 30);
+        PeakMiB, PeakMiB / FileMiB, 1.1 * FileMiB + 30);
   } catch (const std::exception& Error) {
     std::fprintf(stderr, "agent_bench: %s\n", Error.what());
     Result = 1;

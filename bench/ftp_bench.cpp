@@ -11,12 +11,20 @@
 //     floor that the session's 1 ms wait before every command sets: the
 //     commands it sent per file times (1 ms + the control connection's
 //     measured round trip).
+// The server is set up to answer a command in about a round trip, as the
+// floor assumes: its folder lies in memory (/dev/shm where there is one) and
+// it serves each connection from one process. On a disk, and handing each
+// data connection between its processes, vsftpd spends up to 0.7 ms of its
+// own on a small file's STOR or RETR, which no client can save.
 // The session keeps downloads in memory and uploads from memory, as the
 // agent does. curl writes the big download to a local file (page cache, the
 // nearest thing to a growing buffer), the small ones to /dev/null, and
 // uploads from local files already in the page cache.
 //
-// Usage: ftp_bench [big file MiB (256)] [small files (1000)]
+// Each figure is the best of several rounds, for either side: on a shared
+// machine a round may lose its processor to another guest.
+//
+// Usage: ftp_bench [big file MiB (256)] [small files (1000)] [rounds (3)]
 // Needs root (vsftpd drops to its own users), vsftpd and curl.
 
 #include <fcntl.h>
@@ -114,7 +122,7 @@ class Vsftpd {
                   "seccomp_sandbox=NO\nisolate=NO\nisolate_network=NO\n"
                   "xferlog_enable=NO\nsyslog_enable=NO\ndual_log_enable=NO\n"
                   "vsftpd_log_file=" + FDir + "/vsftpd.log\n"
-                  "max_clients=0\nmax_per_ip=0\ntcp_wrappers=NO\n");
+                  "max_clients=0\nmax_per_ip=0\ntcp_wrappers=NO\none_process_model=YES\n");
     // clang-format on
     FPid = Spawn({"/usr/sbin/vsftpd", config}, "/");
     Require(FPid > 0, "cannot start vsftpd");
@@ -163,6 +171,19 @@ struct Figure {
   double curl;
   double floor = 0;  // files/s the waits before commands allow; 0: none
 };
+
+// The best of Rounds measurements, side by side; the floor is the highest
+// of them, the strictest.
+Figure BestOf(int Rounds, const std::function<Figure()>& Measure) {
+  Figure best = Measure();
+  for (int round = 1; round < Rounds; ++round) {
+    const Figure again = Measure();
+    best.ours = std::max(best.ours, again.ours);
+    best.curl = std::max(best.curl, again.curl);
+    best.floor = std::max(best.floor, again.floor);
+  }
+  return best;
+}
 
 class Bench {
  public:
@@ -260,8 +281,8 @@ class Bench {
     Require(std::distance(fs::directory_iterator(FServer.Pub()), fs::directory_iterator()) ==
                 2 * static_cast<std::ptrdiff_t>(count),
             "not every small upload arrived");
-    fs::remove_all(FServer.Pub());
-    fs::create_directories(FServer.Pub());
+    // The folder itself stays: it belongs to the server's user.
+    for (const auto& entry : fs::directory_iterator(FServer.Pub())) fs::remove(entry.path());
     return {"upload " + std::to_string(count) + " files", "files/s", count / ours, count / curl,
             Floor()};
   }
@@ -350,30 +371,45 @@ class Bench {
 int main(int argc, char** argv) {
   const size_t bigMiB = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
   const int smallCount = argc > 2 ? std::atoi(argv[2]) : 1000;
+  const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
   if (geteuid() != 0) {
     std::fprintf(stderr, "ftp_bench runs vsftpd, which needs root\n");
     return 1;
   }
   umask(022);
-  std::string dir = (fs::temp_directory_path() / "quorvel-ftpbench-XXXXXX").string();
-  if (mkdtemp(dir.data()) == nullptr) return 1;
+  // The server's folder in memory where there is /dev/shm; curl's local
+  // files in the usual temporary folder.
+  std::error_code noShm;
+  const fs::path serverBase =
+      fs::is_directory("/dev/shm", noShm) ? "/dev/shm" : fs::temp_directory_path();
+  std::string serverDir = (serverBase / "quorvel-ftpbench-XXXXXX").string();
+  std::string workDir = (fs::temp_directory_path() / "quorvel-ftpbench-XXXXXX").string();
+  if (mkdtemp(serverDir.data()) == nullptr) return 1;
+  if (mkdtemp(workDir.data()) == nullptr) {
+    fs::remove(serverDir, noShm);
+    return 1;
+  }
   LoadSocketLibrary();
   int result = 0;
   try {
     std::vector<Figure> figures;
     {
-      Vsftpd server(dir);
-      Bench bench(server, dir);
+      Vsftpd server(serverDir);
+      Bench bench(server, workDir);
       std::string big = PseudoRandomBytes(bigMiB << 20);
       const std::string small = PseudoRandomBytes(2000);
-      figures.push_back(bench.BigDownload(big));
-      figures.push_back(bench.BigUpload(big));
+      figures.push_back(BestOf(rounds, [&] { return bench.BigDownload(big); }));
+      figures.push_back(BestOf(rounds, [&] { return bench.BigUpload(big); }));
       big.clear();
       big.shrink_to_fit();
-      figures.push_back(bench.SmallDownloadAndDelete(smallCount, small));
-      figures.push_back(bench.SmallUpload(smallCount, small));
+      figures.push_back(
+          BestOf(rounds, [&] { return bench.SmallDownloadAndDelete(smallCount, small); }));
+      figures.push_back(BestOf(rounds, [&] { return bench.SmallUpload(smallCount, small); }));
     }
-    std::printf("FTP session vs curl, vsftpd on 127.0.0.1 (small files: 2000 bytes)\n");
+    std::printf(
+        "FTP session vs curl, vsftpd on 127.0.0.1 (small files: 2000 bytes; best of %d "
+        "rounds)\n",
+        rounds);
     std::printf("%-40s %10s %10s %8s %10s %8s\n", "", "TFTPSend", "curl", "ratio", "floor",
                 "ratio");
     for (const auto& f : figures) {
@@ -388,6 +424,7 @@ int main(int argc, char** argv) {
   }
   FreeSocketLibrary();
   std::error_code ignored;
-  fs::remove_all(dir, ignored);
+  fs::remove_all(serverDir, ignored);
+  fs::remove_all(workDir, ignored);
   return result;
 }
