@@ -268,13 +268,7 @@ class Bench {
     }
     const double curl = CurlWithConfig(operations);
     Require(fs::is_empty(FServer.Pub()), "files left after curl deleted them");
-    return {"download+delete " + std::to_string(count) + " files",
-            "files/s",
-            count / ours,
-            count / curl,
-            Floor(),
-            FRoundTripMs,
-            FBackToBackMs};
+    return SmallFilesFigure("download+delete", count, ours, curl);
   }
 
   Figure SmallUpload(int count, const std::string& content) {
@@ -298,7 +292,14 @@ class Bench {
             "not every small upload arrived");
     // The folder itself stays: it belongs to the server's user.
     for (const auto& entry : fs::directory_iterator(FServer.Pub())) fs::remove(entry.path());
-    return {"upload " + std::to_string(count) + " files",
+    return SmallFilesFigure("upload", count, ours, curl);
+  }
+
+ private:
+  // Files per second for both sides, beside the floor of the last counted
+  // session.
+  Figure SmallFilesFigure(const std::string& job, int count, double ours, double curl) const {
+    return {job + " " + std::to_string(count) + " files",
             "files/s",
             count / ours,
             count / curl,
@@ -307,7 +308,6 @@ class Bench {
             FBackToBackMs};
   }
 
- private:
   // The session logs on, does the work timed, logs off; as one worker cycle.
   double Session(const std::function<void()>& work) {
     Require(FFtp.Login(), "log-on failed: " + FFtp.ResultString());

@@ -316,7 +316,8 @@ TEST(SaveFileBytes, ShortWritesAreCompletedAndLinksFollowed) {
 TEST(SaveFileBytes, ABigFileWrittenInPiecesArrivesWholeAndInOrder) {
   const TempDir Dir;
   // Past two of the pieces that are handed to the disk while writing, each
-  // megabyte marked by its number, with short writes crossing the edges.
+  // megabyte marked by its number, in short writes that split every piece
+  // unevenly.
   std::string Content;
   for (int MiB = 0; MiB < 19; ++MiB) Content.append(size_t{1} << 20, static_cast<char>('a' + MiB));
   Content += "tail";
